@@ -86,7 +86,10 @@ int32_t QM_CALL d_InterruptExposure(void) { return 1; }
 int32_t QM_CALL d_StartDownload(void) { return 1; }
 
 int32_t QM_CALL d_ReadImage(uint16_t *image) {
-    readFrame(state.binningMode, currentWindow(), state.rawFrame, image);
+    // A host that passes no image gets nothing written rather than a crash.
+    if (image != nullptr) {
+        readFrame(state.binningMode, currentWindow(), state.rawFrame, image);
+    }
     return 1;
 }
 

@@ -377,6 +377,7 @@ TEST_F(ReadoutTest, RepeatedReadsAreIdenticalAndChangeNothing) {
     const std::vector<uint16_t> first = readImage("first");
     const std::vector<uint16_t> second = readImage("second");
     EXPECT_EQ(first, second);
+    EXPECT_EQ(d().ReadImage(nullptr), 1);  // no image, nothing written, no crash
     EXPECT_TRUE(calls().empty());
     EXPECT_EQ(d().GetWidth(0), 100);
     EXPECT_EQ(d().GetHeight(0), 60);
