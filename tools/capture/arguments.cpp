@@ -1,0 +1,303 @@
+#include "tools/capture/arguments.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+enum class Scope { Any, Capture };
+
+struct OptionSpec {
+    const char *longName;
+    char shortName;
+    bool takesValue;
+    Scope scope;
+};
+
+constexpr OptionSpec kOptionSpecs[] = {
+    {"driver", 'd', true, Scope::Any},
+    {"show-driver-messages", 0, false, Scope::Any},
+    {"help", 'h', false, Scope::Any},
+    {"version", 0, false, Scope::Any},
+    {"mode", 'm', true, Scope::Capture},
+    {"window", 'w', true, Scope::Capture},
+    {"window-fraction", 'f', true, Scope::Capture},
+    {"exposure", 'e', true, Scope::Capture},
+    {"count", 'n', true, Scope::Capture},
+    {"output", 'o', true, Scope::Capture},
+    {"start-number", 0, true, Scope::Capture},
+    {"png", 0, false, Scope::Capture},
+    {"overwrite", 0, false, Scope::Capture},
+    {"timeout-margin", 0, true, Scope::Capture},
+    {"object", 0, true, Scope::Capture},
+};
+
+const OptionSpec *findOption(const std::string &name, bool isShort) {
+    for (const OptionSpec &spec : kOptionSpecs) {
+        if (isShort ? (spec.shortName != 0 && name.size() == 1 && name[0] == spec.shortName)
+                    : name == spec.longName) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+template <typename T>
+bool parseWhole(const std::string &text, T &value) {
+    const char *end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && at == end && !text.empty();
+}
+
+bool parseDecimal(const std::string &text, double &value) {
+    // Plain decimals only: no signs, exponents, hex, inf or nan.
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos) {
+        return false;
+    }
+    const char *end = text.data() + text.size();
+    const auto [at, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    return ec == std::errc() && at == end;
+}
+
+bool applyOption(const OptionSpec &spec, const std::string &value, Options &options,
+                 std::string &error) {
+    const std::string name = std::string("--") + spec.longName;
+    const std::string key = spec.longName;
+    if (key == "driver") {
+        if (value.empty()) {
+            error = "--driver needs a path";
+            return false;
+        }
+        options.driverPath = value;
+    } else if (key == "show-driver-messages") {
+        options.showDriverMessages = true;
+    } else if (key == "help") {
+        options.command = Command::Help;
+    } else if (key == "version") {
+        options.command = Command::Version;
+    } else if (key == "mode") {
+        if (value.empty()) {
+            error = "--mode needs a mode number or name";
+            return false;
+        }
+        options.mode = value;
+    } else if (key == "window") {
+        return parseWindow(value, WindowRequest::Kind::Pixels, options.window, error);
+    } else if (key == "window-fraction") {
+        return parseWindow(value, WindowRequest::Kind::Fractions, options.window, error);
+    } else if (key == "exposure") {
+        return parseSeconds(value, kMaxExposureMs, options.exposureMs, error);
+    } else if (key == "count") {
+        if (!parseWhole(value, options.count) || options.count < 1 ||
+            options.count > kMaxFrameCount) {
+            error = "--count must be a whole number from 1 to " + std::to_string(kMaxFrameCount);
+            return false;
+        }
+    } else if (key == "output") {
+        if (value.empty()) {
+            error = "--output needs a file name template";
+            return false;
+        }
+        options.output = value;
+    } else if (key == "start-number") {
+        if (!parseWhole(value, options.startNumber) || options.startNumber > 999999999999ull) {
+            error = "--start-number must be a whole number from 0 to 999999999999";
+            return false;
+        }
+    } else if (key == "png") {
+        options.png = true;
+    } else if (key == "overwrite") {
+        options.overwrite = true;
+    } else if (key == "timeout-margin") {
+        return parseSeconds(value, 24 * 3600 * 1000, options.timeoutMarginMs, error);
+    } else if (key == "object") {
+        if (value.size() > 68 || value.find_first_not_of(
+                                     " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVW"
+                                     "XYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~") !=
+                                     std::string::npos) {
+            error = "--object must be at most 68 printable ASCII characters";
+            return false;
+        }
+        options.object = value;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parseSeconds(const std::string &text, int32_t maxMs, int32_t &milliseconds,
+                  std::string &error) {
+    double seconds = 0;
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%.3f", maxMs / 1000.0);
+    if (!parseDecimal(text, seconds)) {
+        error = "'" + text + "' is not a length in seconds (such as 30 or 1.5)";
+        return false;
+    }
+    const double ms = seconds * 1000.0;
+    if (ms > maxMs) {
+        error = "'" + text + "' seconds is longer than the longest allowed, " + limit + " s";
+        return false;
+    }
+    if (std::fabs(ms - std::round(ms)) > 1e-6 * std::max(1.0, ms)) {
+        error = "'" + text + "' seconds is finer than a millisecond";
+        return false;
+    }
+    milliseconds = static_cast<int32_t>(std::llround(ms));
+    return true;
+}
+
+bool parseWindow(const std::string &text, WindowRequest::Kind kind, WindowRequest &window,
+                 std::string &error) {
+    WindowRequest result;
+    result.kind = kind;
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        const size_t comma = text.find(',', start);
+        const bool last = i == 3;
+        if (last != (comma == std::string::npos)) {
+            error = "window '" + text + "' must be four values X,Y,W,H";
+            return false;
+        }
+        const std::string field = text.substr(start, last ? std::string::npos : comma - start);
+        bool ok = false;
+        if (kind == WindowRequest::Kind::Pixels) {
+            int32_t pixels = 0;
+            ok = parseWhole(field, pixels) && pixels >= 0;
+            result.values[i] = pixels;
+        } else {
+            ok = parseDecimal(field, result.values[i]);
+        }
+        if (!ok) {
+            error = kind == WindowRequest::Kind::Pixels
+                        ? "window '" + text + "' must be four whole binned pixel counts X,Y,W,H"
+                        : "window fraction '" + text + "' must be four decimals X,Y,W,H in 0..1";
+            return false;
+        }
+        start = comma + 1;
+    }
+    window = result;
+    return true;
+}
+
+bool parseArguments(const std::vector<std::string> &arguments, Options &options,
+                    std::string &error) {
+    Options result;
+    bool haveCommand = false;
+    bool helpOrVersion = false;
+    std::vector<const OptionSpec *> captureOnly;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string &argument = arguments[i];
+        if (argument.size() < 2 || argument[0] != '-') {
+            if (haveCommand) {
+                error = "unexpected argument '" + argument + "'";
+                return false;
+            }
+            if (argument == "list") {
+                result.command = Command::List;
+            } else if (argument == "capture") {
+                result.command = Command::Capture;
+            } else if (argument == "help") {
+                result.command = Command::Help;
+            } else {
+                error = "unknown command '" + argument + "' (commands: list, capture, help)";
+                return false;
+            }
+            haveCommand = true;
+            continue;
+        }
+        const bool isLong = argument.compare(0, 2, "--") == 0;
+        std::string name = argument.substr(isLong ? 2 : 1);
+        std::string value;
+        bool inlineValue = false;
+        if (isLong && name.find('=') != std::string::npos) {
+            value = name.substr(name.find('=') + 1);
+            name.erase(name.find('='));
+            inlineValue = true;
+        }
+        const OptionSpec *spec = findOption(name, !isLong);
+        if (spec == nullptr) {
+            error = "unknown option '" + argument + "' (see --help)";
+            return false;
+        }
+        if (spec->takesValue && !inlineValue) {
+            if (i + 1 >= arguments.size()) {
+                error = "option --" + std::string(spec->longName) + " needs a value";
+                return false;
+            }
+            value = arguments[++i];
+        } else if (!spec->takesValue && inlineValue) {
+            error = "option --" + std::string(spec->longName) + " takes no value";
+            return false;
+        }
+        const Command before = result.command;
+        if (!applyOption(*spec, value, result, error)) {
+            return false;
+        }
+        if (spec->scope == Scope::Capture) {
+            captureOnly.push_back(spec);
+        }
+        if (result.command != before) {
+            helpOrVersion = true;
+        }
+    }
+    if (helpOrVersion) {
+        options = result;
+        return true;
+    }
+    if (!haveCommand) {
+        error = "no command given (commands: list, capture; see --help)";
+        return false;
+    }
+    if (result.command == Command::List && !captureOnly.empty()) {
+        error = "option --" + std::string(captureOnly.front()->longName) +
+                " applies to capture only";
+        return false;
+    }
+    options = result;
+    return true;
+}
+
+std::string usageText() {
+    return R"(qm-capture: capture frames from the Vantrel QM-208X VESK camera through its driver
+
+usage:
+  qm-capture list    [--driver PATH]
+  qm-capture capture [--driver PATH] [options]
+
+commands:
+  list                     driver name and info, camera status, binning modes
+                           with their numbers, names and binned frame sizes
+  capture                  expose and save frames as FITS (and PNG with --png)
+
+options:
+  -d, --driver PATH        driver module (default: D_QM208X.so beside qm-capture)
+      --show-driver-messages
+                           let the driver show its own "camera found" message
+  -m, --mode MODE          binning mode: number 0-4 or (start of) its name,
+                           e.g. 2 or "2x2 SW" (default 4, "1x1 HW cl/bw")
+  -w, --window X,Y,W,H     window in pixels of the binned frame; each value a
+                           multiple of the mode's rounding (4, 4, 2, 2, 1)
+  -f, --window-fraction X,Y,W,H
+                           window as fractions 0..1 of the frame, rounded down
+                           to the mode's multiple (default: whole frame)
+  -e, --exposure SECONDS   exposure length, e.g. 30 or 0.25 (default 1)
+  -n, --count N            number of frames (default 1)
+  -o, --output TEMPLATE    file name template (default captures/qm_{n:04}_{utc}.fits)
+                           tokens: {n} or {n:04} frame number, {utc} exposure
+                           start (20261207T232013.123Z), {mode} mode number;
+                           numbering resumes past existing files
+      --start-number N     lowest frame number (default 1)
+      --png                also save a debayered, stretched 8-bit PNG preview
+      --overwrite          replace existing files instead of refusing
+      --timeout-margin SECONDS
+                           time allowed beyond the exposure for readout before
+                           a frame is given up (default 30)
+      --object NAME        OBJECT keyword
+  -h, --help               this text
+      --version            program version
+
+exit status: 0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments
+)";
+}

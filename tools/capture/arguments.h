@@ -1,0 +1,46 @@
+// The command line of qm-capture.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/capture/capture_window.h"
+
+enum class Command { List, Capture, Help, Version };
+
+// Longest exposure: the driver's conversion for the vertically binned modes is
+// exact up to 2^29 - 1 ms (about 6.2 days).
+inline constexpr int32_t kMaxExposureMs = (1 << 29) - 1;
+inline constexpr uint32_t kMaxFrameCount = 1000000;
+inline constexpr const char *kDefaultOutput = "captures/qm_{n:04}_{utc}.fits";
+
+struct Options {
+    Command command = Command::Help;
+    std::string driverPath;        // empty: D_QM208X.so beside the program
+    bool showDriverMessages = false;
+    std::string mode = "4";        // number or name, resolved against the driver
+    WindowRequest window;
+    int32_t exposureMs = 1000;
+    uint32_t count = 1;
+    std::string output = kDefaultOutput;
+    uint64_t startNumber = 1;
+    bool png = false;
+    bool overwrite = false;
+    int32_t timeoutMarginMs = 30000;
+    std::string object;
+};
+
+// Parses argv[1..]. False with a one-line reason for anything it cannot take.
+bool parseArguments(const std::vector<std::string> &arguments, Options &options,
+                    std::string &error);
+
+// Seconds with up to millisecond precision ("30", "1.5", "0.001") to milliseconds.
+bool parseSeconds(const std::string &text, int32_t maxMs, int32_t &milliseconds,
+                  std::string &error);
+
+// "X,Y,W,H": whole binned pixels, or fractions of the frame.
+bool parseWindow(const std::string &text, WindowRequest::Kind kind, WindowRequest &window,
+                 std::string &error);
+
+std::string usageText();

@@ -1,0 +1,244 @@
+#include "tools/capture/capture_session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "readout/binning_mode.h"
+#include "readout/frame_geometry.h"
+#include "tools/capture/bayer_pattern.h"
+#include "tools/capture/fits_writer.h"
+#include "tools/capture/output_naming.h"
+#include "tools/capture/png_preview.h"
+#include "tools/capture/safe_file.h"
+
+namespace {
+
+// Whatever happens after d_Initialize, the driver gets its d_Finalize.
+struct FinalizeOnExit {
+    const DriverApi &api;
+    ~FinalizeOnExit() { api.Finalize(); }
+};
+
+std::string formatSeconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+std::string sizeText(int32_t width, int32_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
+               const std::string &path, const Options &options,
+               const std::function<void(const std::string &)> &saved, std::string &error) {
+    std::vector<uint8_t> fits;
+    if (!encodeFits(frame, image, fits, error) ||
+        !writeFileAtomically(path, fits, options.overwrite, error)) {
+        return false;
+    }
+    saved(path);
+    if (!options.png) {
+        return true;
+    }
+    std::vector<uint8_t> png;
+    const std::string previewPath = previewPathOf(path);
+    if (!encodePng(makePreview(image, frame.width, frame.height, frame.bayerPattern), png, error) ||
+        !writeFileAtomically(previewPath, png, options.overwrite, error)) {
+        return false;
+    }
+    saved(previewPath);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> driverModeNames(const DriverApi &api) {
+    std::vector<std::string> names;
+    const int32_t count = api.BinningCount();
+    for (int32_t i = 0; i < count && i < 64; ++i) {
+        const char *name = api.BinningName(static_cast<uint32_t>(i));
+        names.push_back(name != nullptr ? name : "");
+    }
+    return names;
+}
+
+bool connectCamera(const DriverApi &api, bool showMessages, std::string &error) {
+    if (api.Initialize(0) == 0) {
+        error = "the driver could not obtain its frame buffer";
+        return false;
+    }
+    api.SetupCCD(showMessages ? 0 : 1);
+    if (api.GetOK() == 0) {
+        error = "camera not found: the driver could not open the Vantrel camera";
+        return false;
+    }
+    return true;
+}
+
+bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window,
+                  const ModeGeometry &geometry, std::string &error) {
+    const HostWindow host = hostUnitsFor(window, geometry);
+    if (api.Subframe(host.x, host.y, host.width, host.height, mode) == 0) {
+        error = "the driver refused binning mode " + std::to_string(mode);
+        return false;
+    }
+    const int32_t width = api.GetWidth(0);
+    const int32_t height = api.GetHeight(0);
+    if (width != window.width || height != window.height) {
+        error = "the driver made a " + sizeText(width, height) + " window instead of " +
+                sizeText(window.width, window.height);
+        return false;
+    }
+    return true;
+}
+
+bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs,
+                 uint32_t frame, uint32_t count, const CaptureEnvironment &environment,
+                 std::vector<uint16_t> &image, std::string &error) {
+    const double exposureSeconds = exposureMs / 1000.0;
+    const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);
+    const std::string frameName = "frame " + std::to_string(frame);
+    const auto start = environment.steadyNow();
+    if (api.StartExposure(exposureMs, 0) == 0) {
+        error = frameName + ": the driver refused to start the exposure";
+        return false;
+    }
+    // Each pending d_IsExposing has already paused 200 ms: no pause of our own.
+    while (api.IsExposing() != 0) {
+        const auto elapsed = environment.steadyNow() - start;
+        const double elapsedSeconds = std::chrono::duration<double>(elapsed).count();
+        if (environment.progress) {
+            environment.progress(frame, count, elapsedSeconds, exposureSeconds);
+        }
+        if (environment.interrupted != nullptr && environment.interrupted->load()) {
+            error = frameName + ": interrupted; the frame was not saved";
+            return false;
+        }
+        if (elapsed > limit) {
+            error = frameName + ": no image from the camera after " +
+                    formatSeconds(elapsedSeconds) + " (exposure " + formatSeconds(exposureSeconds) +
+                    " + " + formatSeconds(timeoutMarginMs / 1000.0) + " margin for readout)";
+            return false;
+        }
+    }
+    api.StartDownload();
+    api.ReadImage(image.data());
+    api.EndDownload(0);
+    return true;
+}
+
+int runList(const DriverApi &api, const std::string &driverPath, bool showMessages,
+            std::string &out, std::string &error) {
+    const char *name = api.GetName();
+    const char *info = api.GetInfo();
+    out += "driver: " + std::string(name != nullptr ? name : "") + " (" + driverPath + ")\n";
+    out += "info:   " + std::string(info != nullptr ? info : "") + "\n";
+    std::string cameraError;
+    const bool connected = connectCamera(api, showMessages, cameraError);
+    out += std::string("camera: ") + (connected ? "connected" : "not found") + "\n";
+    out += "modes:\n";
+    const std::vector<std::string> names = driverModeNames(api);
+    for (uint32_t mode = 0; mode < names.size(); ++mode) {
+        if (api.Subframe(0, 0, kWindowScale, kWindowScale, mode) == 0) {
+            error = "the driver refused its own binning mode " + std::to_string(mode);
+            api.Finalize();
+            return kExitFailure;
+        }
+        const BinningMode *known = findBinningMode(mode);
+        std::string notes;
+        if (known != nullptr) {
+            const PixelWindow whole{0, 0, api.GetWidth(0), api.GetHeight(0)};
+            const std::string pattern = bayerPatternFor(*known, whole);
+            notes = (pattern.empty() ? "mono (colours mixed)" : "colour mosaic " + pattern) +
+                    ", window multiple " + std::to_string(geometryOf(*known).multiple);
+        }
+        char line[160];
+        std::snprintf(line, sizeof line, "  %u  %-14s %5d x %-5d %s\n", mode, names[mode].c_str(),
+                      api.GetWidth(0), api.GetHeight(0), notes.c_str());
+        out += line;
+    }
+    api.Finalize();
+    return kExitDone;
+}
+
+int runCapture(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
+               const std::function<void(const std::string &path)> &saved, std::string &error) {
+    uint32_t mode = 0;
+    if (!resolveMode(options.mode, driverModeNames(api), mode, error)) {
+        return kExitBadArguments;
+    }
+    const BinningMode *binning = findBinningMode(mode);
+    if (binning == nullptr) {
+        error = "mode " + std::to_string(mode) + " is not one this tool knows";
+        return kExitBadArguments;
+    }
+    const ModeGeometry geometry = geometryOf(*binning);
+    PixelWindow window;
+    if (!resolveWindow(options.window, geometry, window, error)) {
+        return kExitBadArguments;
+    }
+    NameTemplate names;
+    if (!parseNameTemplate(options.output, names, error)) {
+        return kExitBadArguments;
+    }
+    if (options.count > 1 && !names.hasCounter()) {
+        error = "--output needs {n} in its name to save a sequence of frames";
+        return kExitBadArguments;
+    }
+    const std::string bayerPattern = bayerPatternFor(*binning, window);
+
+    // Everything about the files is settled before the camera is touched.
+    uint64_t number = options.startNumber;
+    if (!options.overwrite && names.hasCounter()) {
+        number = firstFreeNumber(names, mode, options.startNumber);
+    }
+    const std::string firstPath = expandName(names, number, utcStamp(environment.utcNow()), mode);
+    if (!names.hasCounter() && !names.hasTimestamp() && !options.overwrite) {
+        const std::string previewPath = previewPathOf(firstPath);
+        const std::string &existing = access(firstPath.c_str(), F_OK) == 0 ? firstPath : previewPath;
+        if (access(existing.c_str(), F_OK) == 0 && (existing == firstPath || options.png)) {
+            error = existing + " already exists (use --overwrite to replace it)";
+            return kExitFailure;
+        }
+    }
+    if (!prepareOutputDirectory(firstPath, error)) {
+        return kExitFailure;
+    }
+
+    FinalizeOnExit finalize{api};
+    if (!connectCamera(api, options.showDriverMessages, error) ||
+        !selectWindow(api, mode, window, geometry, error)) {
+        return kExitFailure;
+    }
+    FrameDescription frame;
+    frame.width = window.width;
+    frame.height = window.height;
+    frame.exposureSeconds = options.exposureMs / 1000.0;
+    frame.instrument = api.GetInfo() != nullptr ? api.GetInfo() : "";
+    frame.driverName = api.GetName() != nullptr ? api.GetName() : "";
+    frame.modeName = api.BinningName(mode) != nullptr ? api.BinningName(mode) : "";
+    frame.mode = mode;
+    frame.binning = static_cast<int32_t>(binning->binFactor);
+    frame.originX = window.x;
+    frame.originY = window.y;
+    frame.bayerPattern = bayerPattern;
+    frame.object = options.object;
+
+    std::vector<uint16_t> image(static_cast<size_t>(window.width) * window.height);
+    for (uint32_t i = 1; i <= options.count; ++i, ++number) {
+        const auto exposureStart = environment.utcNow();
+        if (!exposeFrame(api, options.exposureMs, options.timeoutMarginMs, i, options.count,
+                         environment, image, error)) {
+            return kExitFailure;
+        }
+        frame.dateObs = fitsDateTime(exposureStart);
+        frame.date = fitsDateTime(environment.utcNow());
+        const std::string path = expandName(names, number, utcStamp(exposureStart), mode);
+        if (!saveFrame(image, frame, path, options, saved, error)) {
+            return kExitFailure;
+        }
+    }
+    return kExitDone;
+}

@@ -1,0 +1,147 @@
+#include "tools/capture/capture_window.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+#include "readout/frame_geometry.h"
+
+namespace {
+
+constexpr const char *kAxisNames[4] = {"x", "y", "width", "height"};
+
+std::string lowerCase(std::string text) {
+    for (char &c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string describe(const PixelWindow &w) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%d,%d %dx%d", w.x, w.y, w.width, w.height);
+    return text;
+}
+
+uint32_t hostUnits(int32_t pixels, int32_t frameSize) {
+    const uint64_t scaled = static_cast<uint64_t>(pixels) * kWindowScale;
+    return static_cast<uint32_t>((scaled + static_cast<uint64_t>(frameSize) - 1) / frameSize);
+}
+
+bool checkFits(const PixelWindow &w, const ModeGeometry &g, std::string &error) {
+    char frame[48];
+    std::snprintf(frame, sizeof frame, "%dx%d", g.frameWidth, g.frameHeight);
+    if (w.width <= 0 || w.height <= 0) {
+        error = "window " + describe(w) + " is empty (the binned frame is " + frame + ")";
+        return false;
+    }
+    if (static_cast<int64_t>(w.x) + w.width > g.frameWidth ||
+        static_cast<int64_t>(w.y) + w.height > g.frameHeight) {
+        error = "window " + describe(w) + " does not fit the binned frame of " + frame;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ModeGeometry geometryOf(const BinningMode &mode) {
+    return {.frameWidth = static_cast<int32_t>(kSensorWidth / mode.binFactor),
+            .frameHeight = static_cast<int32_t>(kSensorHeight / mode.binFactor),
+            .multiple = static_cast<int32_t>(mode.roundMask + 1)};
+}
+
+bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry,
+                   PixelWindow &window, std::string &error) {
+    const int32_t sizes[4] = {geometry.frameWidth, geometry.frameHeight, geometry.frameWidth,
+                              geometry.frameHeight};
+    int32_t pixels[4] = {0, 0, geometry.frameWidth, geometry.frameHeight};
+    for (int i = 0; i < 4 && request.kind != WindowRequest::Kind::WholeFrame; ++i) {
+        const double v = request.values[i];
+        if (request.kind == WindowRequest::Kind::Fractions) {
+            if (!(v >= 0.0 && v <= 1.0)) {
+                error = std::string("window fraction ") + kAxisNames[i] + " must lie in 0..1";
+                return false;
+            }
+            // Round down to the multiple: x + width stays within the frame
+            // whenever the fractions add up to at most 1.
+            const auto raw = static_cast<int32_t>(std::floor(v * sizes[i] + 1e-9));
+            pixels[i] = raw - raw % geometry.multiple;
+            continue;
+        }
+        if (!(v >= 0.0) || v != std::floor(v)) {
+            error = std::string("window ") + kAxisNames[i] + " must be a whole number of pixels";
+            return false;
+        }
+        if (v > sizes[i]) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "window %s %.0f does not fit the binned frame of %dx%d", kAxisNames[i],
+                          v, geometry.frameWidth, geometry.frameHeight);
+            error = text;
+            return false;
+        }
+        pixels[i] = static_cast<int32_t>(v);
+        if (pixels[i] % geometry.multiple != 0) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "window %s %d is not a multiple of %d, which this mode needs",
+                          kAxisNames[i], pixels[i], geometry.multiple);
+            error = text;
+            return false;
+        }
+    }
+    const PixelWindow candidate{pixels[0], pixels[1], pixels[2], pixels[3]};
+    if (!checkFits(candidate, geometry, error)) {
+        return false;
+    }
+    window = candidate;
+    return true;
+}
+
+HostWindow hostUnitsFor(const PixelWindow &window, const ModeGeometry &geometry) {
+    return {hostUnits(window.x, geometry.frameWidth), hostUnits(window.y, geometry.frameHeight),
+            hostUnits(window.width, geometry.frameWidth),
+            hostUnits(window.height, geometry.frameHeight)};
+}
+
+bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames,
+                 uint32_t &mode, std::string &error) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        const uint32_t number = text.size() > 9 ? UINT32_MAX : std::stoul(text);
+        if (number >= modeNames.size()) {
+            error = "mode " + text + " does not exist (modes are 0 to " +
+                    std::to_string(modeNames.size() - 1) + ")";
+            return false;
+        }
+        mode = number;
+        return true;
+    }
+    const std::string wanted = lowerCase(text);
+    std::vector<uint32_t> matches;
+    for (uint32_t i = 0; i < modeNames.size(); ++i) {
+        const std::string name = lowerCase(modeNames[i]);
+        if (name == wanted) {
+            mode = i;
+            return true;
+        }
+        if (!wanted.empty() && name.compare(0, wanted.size(), wanted) == 0) {
+            matches.push_back(i);
+        }
+    }
+    if (matches.size() == 1) {
+        mode = matches.front();
+        return true;
+    }
+    if (matches.empty()) {
+        error = "no binning mode is called '" + text + "' (see the list command)";
+    } else {
+        error = "mode '" + text + "' is ambiguous: it starts";
+        for (size_t i = 0; i < matches.size(); ++i) {
+            error += (i == 0 ? " '" : (i + 1 == matches.size() ? "' and '" : "', '")) +
+                     modeNames[matches[i]];
+        }
+        error += "'";
+    }
+    return false;
+}

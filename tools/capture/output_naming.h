@@ -1,0 +1,54 @@
+// File names of captured frames from a template such as
+// "captures/m31_{n:04}_{utc}.fits":
+//   {n}, {n:04}  the frame number, optionally zero-padded to a width (1..9)
+//   {utc}        the exposure start in UTC, e.g. 20261207T232013.123Z
+//   {mode}       the binning mode number
+//   {{ and }}    literal braces
+// Tokens may appear only in the file name, not in the directory part.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct NamePart {
+    enum class Kind { Literal, Counter, Utc, Mode };
+    Kind kind = Kind::Literal;
+    std::string text;  // Literal only
+    int width = 0;     // Counter only: zero-padded width, 0 for none
+};
+
+struct NameTemplate {
+    std::string directory;  // "" for the current directory; no tokens
+    std::vector<NamePart> parts;
+
+    bool hasCounter() const;
+    bool hasTimestamp() const;
+};
+
+bool parseNameTemplate(const std::string &text, NameTemplate &nameTemplate, std::string &error);
+
+// The path of frame `number` exposed at `utcStamp` in `mode`.
+std::string expandName(const NameTemplate &nameTemplate, uint64_t number,
+                       const std::string &utcStamp, uint32_t mode);
+
+// The same template for the PNG preview: a .fits, .fit or .fts ending becomes
+// .png, any other name gets .png appended.
+NameTemplate previewTemplateOf(const NameTemplate &nameTemplate);
+std::string previewPathOf(const std::string &fitsPath);
+
+// True when `fileName` (no directory) is a name the template makes for `mode`;
+// sets `number` to its frame number (0 when the template has no counter).
+bool matchName(const NameTemplate &nameTemplate, const std::string &fileName, uint32_t mode,
+               uint64_t &number);
+
+// The first frame number from which a sequence can go on without touching any
+// existing file of the template or its preview template: one past the highest
+// number found in the directory, and at least `start`.
+uint64_t firstFreeNumber(const NameTemplate &nameTemplate, uint32_t mode, uint64_t start);
+
+// "20261207T232013.123Z": the {utc} token.
+std::string utcStamp(std::chrono::system_clock::time_point time);
+// "2026-12-07T23:20:13.123": FITS DATE-OBS and DATE (UTC).
+std::string fitsDateTime(std::chrono::system_clock::time_point time);

@@ -1,0 +1,28 @@
+// An 8-bit PNG a person can look at: colour mosaics are debayered (bilinear),
+// and every image is stretched from its background to its brightest stars.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PreviewImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    int channels = 1;             // 1 grey, 3 RGB
+    std::vector<uint8_t> pixels;  // row-major, channels interleaved
+};
+
+// Bilinear debayer of a mosaic whose first 2x2 colours are `bayerPattern`: a
+// sample keeps its own colour; each missing colour is the mean of the 3x3
+// neighbours of that colour. Output is RGB, floating point, row-major.
+std::vector<float> debayerBilinear(const std::vector<uint16_t> &mosaic, int32_t width,
+                                   int32_t height, const std::string &bayerPattern);
+
+// Grey for an empty pattern, debayered colour otherwise; each channel's
+// background (its 25th percentile) goes to black and the 99.95th percentile of
+// the brightest channel to white, with an asinh curve between.
+PreviewImage makePreview(const std::vector<uint16_t> &pixels, int32_t width, int32_t height,
+                         const std::string &bayerPattern);
+
+bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::string &error);
