@@ -13,8 +13,34 @@
 
 #include "readout/window.h"
 
-// Chooses the fastest conversion that gives the same image.
+// Chooses the fastest conversion that gives the same image: the row loops of
+// the best instruction set this processor offers, picked once, for windows that
+// lie wholly inside the buffer; the reference for all others. Built with
+// QM_FORCE_REFERENCE_READOUT it always takes the reference.
 void readFrame(uint32_t mode, const ReadoutWindow &window, const uint8_t *raw, uint16_t *image);
+
+// Instruction sets the fast conversion has row loops for.
+enum class SimdLevel : uint8_t {
+    Scalar,  // portable C++, any processor
+    Sse2,    // x86 (both widths)
+    Avx2,    // x86 (both widths), when the processor and the system support it
+};
+
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2};
+
+const char *simdLevelName(SimdLevel level);
+
+// True when this build has row loops for the level and this processor runs them.
+bool simdLevelAvailable(SimdLevel level);
+
+// The level readFrame uses for windows inside the buffer.
+SimdLevel bestSimdLevel();
+
+// The fast conversion with the row loops of one level, for tests and benchmarks;
+// same contract and result as readFrame. Returns false, writing nothing, when
+// the level is not available.
+bool readFrameWith(SimdLevel level, uint32_t mode, const ReadoutWindow &window,
+                   const uint8_t *raw, uint16_t *image);
 
 // The straightforward conversion, sample by sample: the reference the fast one
 // is checked against, and the one used for windows that reach outside the buffer.
