@@ -1,0 +1,56 @@
+// The simulated camera's settings, taken from the environment at each SDK call that
+// uses them, so that a test may change them between calls. Only the simulated
+// camera reads them; the driver reads no environment.
+//
+//   QM_SIM_TIME_SCALE  factor on every exposure's wall-clock duration: a finite
+//                      number >= 0 (default 1; 0 delivers as soon as rendered).
+//                      The signal always follows the nominal duration.
+//   QM_SIM_SEED        unsigned decimal seed, 0 ... 4294967295, of the star field and
+//                      the noise (default kDefaultSeed).
+//   QM_SIM_FAULT       a failure to simulate: no-camera, initial-video, start-view,
+//                      enable-ae or never-completes (default none).
+//
+// An unset or empty variable takes its default. An unusable value is reported on
+// standard error in one line, once until the variable changes, and then treated as
+// its default.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "simcam/star_field.h"
+
+namespace simcam {
+
+enum class Fault {
+    None,
+    NoCamera,        // no camera present: YCCDInitialVideo fails, no frame is delivered
+    InitialVideo,    // YCCDInitialVideo returns 0
+    StartView,       // YCCDStartView returns 0
+    EnableAe,        // YCCDEnableAE returns 0
+    NeverCompletes,  // requests are accepted but their frames never arrive
+};
+
+struct SimSettings {
+    double timeScale = 1.0;
+    uint32_t seed = kDefaultSeed;
+    Fault fault = Fault::None;
+};
+
+inline constexpr const char *kTimeScaleVariable = "QM_SIM_TIME_SCALE";
+inline constexpr const char *kSeedVariable = "QM_SIM_SEED";
+inline constexpr const char *kFaultVariable = "QM_SIM_FAULT";
+
+// The three settings as the environment gives them now.
+SimSettings readSettings();
+
+// The fault alone.
+Fault readFault();
+
+// Parsers of the variables' text; nothing for unusable text.
+std::optional<double> parseTimeScale(std::string_view text);
+std::optional<uint32_t> parseSeed(std::string_view text);
+std::optional<Fault> parseFault(std::string_view text);
+
+}  // namespace simcam
