@@ -231,16 +231,14 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
             error = "option --" + std::string(spec->longName) + " takes no value";
             return false;
         }
-        const Command before = result.command;
         if (!applyOption(*spec, value, result, error)) {
             return false;
         }
         if (spec->scope == Scope::Capture) {
             captureOnly.push_back(spec);
         }
-        if (result.command != before) {
-            helpOrVersion = true;
-        }
+        const std::string key = spec->longName;
+        helpOrVersion = helpOrVersion || key == "help" || key == "version";
     }
     if (helpOrVersion) {
         options = result;

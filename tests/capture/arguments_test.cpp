@@ -1,0 +1,133 @@
+// The command line: what is accepted, and the one-line reason for what is not.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tools/capture/arguments.h"
+
+namespace {
+
+std::vector<std::string> split(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+    return words;
+}
+
+}  // namespace
+
+TEST(Arguments, AcceptsTable) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parseArguments(split("capture"), o, error)) << error;
+    EXPECT_EQ(o.command, Command::Capture);
+    EXPECT_EQ(o.mode, "4");
+    EXPECT_EQ(o.window.kind, WindowRequest::Kind::WholeFrame);
+    EXPECT_EQ(o.exposureMs, 1000);
+    EXPECT_EQ(o.count, 1u);
+    EXPECT_EQ(o.output, kDefaultOutput);
+    EXPECT_FALSE(o.png);
+    EXPECT_FALSE(o.overwrite);
+    EXPECT_FALSE(o.showDriverMessages);
+
+    ASSERT_TRUE(parseArguments(split("--driver /x/D.so capture -m 2 -w 10,20,100,80 -e 1.5 -n 3 "
+                                     "-o out/{n}.fits --png --overwrite --start-number 7 "
+                                     "--timeout-margin 2.5 --object M31 --show-driver-messages"),
+                               o, error))
+        << error;
+    EXPECT_EQ(o.driverPath, "/x/D.so");
+    EXPECT_EQ(o.mode, "2");
+    EXPECT_EQ(o.window.kind, WindowRequest::Kind::Pixels);
+    EXPECT_EQ(o.window.values[0], 10);
+    EXPECT_EQ(o.window.values[3], 80);
+    EXPECT_EQ(o.exposureMs, 1500);
+    EXPECT_EQ(o.count, 3u);
+    EXPECT_EQ(o.output, "out/{n}.fits");
+    EXPECT_TRUE(o.png);
+    EXPECT_TRUE(o.overwrite);
+    EXPECT_EQ(o.startNumber, 7u);
+    EXPECT_EQ(o.timeoutMarginMs, 2500);
+    EXPECT_EQ(o.object, "M31");
+    EXPECT_TRUE(o.showDriverMessages);
+
+    ASSERT_TRUE(parseArguments({"capture", "--mode=2x2 SW cl/bw", "--window-fraction=0.25,0,0.5,1"},
+                               o, error))
+        << error;
+    EXPECT_EQ(o.mode, "2x2 SW cl/bw");
+    EXPECT_EQ(o.window.kind, WindowRequest::Kind::Fractions);
+    EXPECT_DOUBLE_EQ(o.window.values[0], 0.25);
+    EXPECT_DOUBLE_EQ(o.window.values[2], 0.5);
+
+    ASSERT_TRUE(parseArguments(split("list --driver ./D.so"), o, error)) << error;
+    EXPECT_EQ(o.command, Command::List);
+    ASSERT_TRUE(parseArguments(split("--help"), o, error));
+    EXPECT_EQ(o.command, Command::Help);
+    ASSERT_TRUE(parseArguments(split("capture --version"), o, error));
+    EXPECT_EQ(o.command, Command::Version);
+}
+
+TEST(Arguments, RefusesTable) {
+    const struct {
+        const char *line;
+        const char *reason;
+    } cases[] = {
+        {"", "no command given"},
+        {"shoot", "unknown command 'shoot'"},
+        {"capture list", "unexpected argument 'list'"},
+        {"capture --bogus", "unknown option '--bogus'"},
+        {"capture -x", "unknown option '-x'"},
+        {"capture --mode", "--mode needs a value"},
+        {"capture --png=yes", "--png takes no value"},
+        {"capture -e -1", "is not a length in seconds"},
+        {"capture -e abc", "is not a length in seconds"},
+        {"capture -e 1e3", "is not a length in seconds"},
+        {"capture -e nan", "is not a length in seconds"},
+        {"capture -e 0.0005", "finer than a millisecond"},
+        {"capture -e 600000", "longer than the longest allowed"},
+        {"capture -n 0", "--count must be a whole number"},
+        {"capture -n 2.5", "--count must be a whole number"},
+        {"capture -n 99999999999", "--count must be a whole number"},
+        {"capture -w 1,2,3", "must be four values"},
+        {"capture -w 1,2,3,4,5", "must be four values"},
+        {"capture -w 1,2,-3,4", "whole binned pixel counts"},
+        {"capture -w 1,2,3.5,4", "whole binned pixel counts"},
+        {"capture -f 0.1,0.1,x,0.5", "four decimals"},
+        {"capture --start-number -4", "--start-number must be"},
+        {"capture --timeout-margin -1", "is not a length in seconds"},
+        {"list --png", "--png applies to capture only"},
+        {"list -m 2", "--mode applies to capture only"},
+    };
+    for (const auto &c : cases) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parseArguments(split(c.line), o, error)) << "'" << c.line << "'";
+        EXPECT_NE(error.find(c.reason), std::string::npos)
+            << "'" << c.line << "': '" << error << "' lacks '" << c.reason << "'";
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
+}
+
+TEST(Arguments, SecondsToMillisecondsTable) {
+    const struct {
+        const char *text;
+        int32_t ms;  // -1: refused
+    } cases[] = {
+        {"0", 0},          {"1", 1000},       {"1.5", 1500}, {"0.001", 1}, {"30", 30000},
+        {"0.1", 100},      {"2.345", 2345},   {"1.", 1000},  {"536870.911", 536870911},
+        {"536870.912", -1}, {".", -1},        {"", -1},      {"+1", -1},   {"1,5", -1},
+        {"0.0001", -1},    {"inf", -1},
+    };
+    for (const auto &c : cases) {
+        int32_t ms = -7;
+        std::string error;
+        const bool ok = parseSeconds(c.text, kMaxExposureMs, ms, error);
+        if (c.ms < 0) {
+            EXPECT_FALSE(ok) << "'" << c.text << "' gave " << ms;
+        } else {
+            ASSERT_TRUE(ok) << "'" << c.text << "': " << error;
+            EXPECT_EQ(ms, c.ms) << "'" << c.text << "'";
+        }
+    }
+}

@@ -1,0 +1,223 @@
+// The host sequence of the capture loop against a scripted stand-in for the
+// driver's exports and a stand-in clock: no waiting, no camera.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "tools/capture/capture_session.h"
+
+namespace {
+
+struct Script {
+    int pendingPolls = 0;         // d_IsExposing answers 1 this many times
+    int32_t startResult = 1;
+    int32_t okResult = 1;
+    int32_t initializeResult = 1;
+    int32_t widthSkew = 0;        // added to the window width d_GetWidth reports
+    std::vector<std::string> calls;
+    uint32_t subframe[5] = {};
+    int32_t exposureLength = -1;
+};
+Script script;
+
+void note(const char *call) { script.calls.push_back(call); }
+
+const char *getName() { return "fake"; }
+const char *getInfo() { return "Fake CCD"; }
+int32_t initialize(int32_t) { note("Initialize"); return script.initializeResult; }
+int32_t setupCCD(int32_t quiet) { note(quiet ? "SetupCCD(quiet)" : "SetupCCD(box)"); return 1; }
+int32_t getOK() { note("GetOK"); return script.okResult; }
+int32_t binningCount() { return 5; }
+const char *binningName(uint32_t mode) {
+    static const char *names[] = {"4x4 HW bw", "4x4 SW cl/bw", "2x2 SW cl/bw", "2x2 HW bw",
+                                  "1x1 HW cl/bw"};
+    return mode < 5 ? names[mode] : nullptr;
+}
+int32_t subframe(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t mode) {
+    note("Subframe");
+    const uint32_t values[5] = {x, y, w, h, mode};
+    std::copy(values, values + 5, script.subframe);
+    return mode < 5 ? 1 : 0;
+}
+int32_t binned(uint32_t host, uint32_t mode, int32_t sensor) {
+    const uint32_t factor = mode < 2 ? 4 : (mode < 4 ? 2 : 1);
+    const uint32_t mask = mode < 2 ? 3 : (mode < 4 ? 1 : 0);
+    return static_cast<int32_t>((sensor / factor * host / 100000) & ~mask);
+}
+int32_t getWidth(int32_t) { return binned(script.subframe[2], script.subframe[4], 2048) + script.widthSkew; }
+int32_t getHeight(int32_t) { return binned(script.subframe[3], script.subframe[4], 1536); }
+int32_t isColor() { return 1; }
+int32_t moveFrame(int32_t) { return 1; }
+int32_t startExposure(int32_t length, int32_t) {
+    note("StartExposure");
+    script.exposureLength = length;
+    return script.startResult;
+}
+int32_t isExposing() {
+    note("IsExposing");
+    if (script.pendingPolls > 0) {
+        --script.pendingPolls;
+        return 1;
+    }
+    return 0;
+}
+int32_t interruptExposure() { return 1; }
+int32_t startDownload() { note("StartDownload"); return 1; }
+int32_t readImage(uint16_t *) { note("ReadImage"); return 1; }
+int32_t endDownload(int32_t) { note("EndDownload"); return 1; }
+int32_t getTemperature() { return 0; }
+int32_t finalize() { note("Finalize"); return 1; }
+
+DriverApi fakeApi() {
+    DriverApi api;
+    api.GetName = getName;
+    api.GetInfo = getInfo;
+    api.Initialize = initialize;
+    api.SetupCCD = setupCCD;
+    api.GetOK = getOK;
+    api.BinningCount = binningCount;
+    api.BinningName = binningName;
+    api.Subframe = subframe;
+    api.GetWidth = getWidth;
+    api.GetHeight = getHeight;
+    api.IsColor = isColor;
+    api.MoveFrame = moveFrame;
+    api.StartExposure = startExposure;
+    api.IsExposing = isExposing;
+    api.InterruptExposure = interruptExposure;
+    api.StartDownload = startDownload;
+    api.ReadImage = readImage;
+    api.EndDownload = endDownload;
+    api.GetTemperature = getTemperature;
+    api.Finalize = finalize;
+    return api;
+}
+
+// A clock that moves 200 ms each time it is read, as the paced polls do.
+CaptureEnvironment steppingClock(std::chrono::milliseconds step = std::chrono::milliseconds(200)) {
+    auto now = std::make_shared<std::chrono::steady_clock::time_point>();
+    CaptureEnvironment environment;
+    environment.steadyNow = [now, step] {
+        *now += step;
+        return *now;
+    };
+    return environment;
+}
+
+long countOf(const char *call) {
+    return std::count(script.calls.begin(), script.calls.end(), std::string(call));
+}
+
+class CaptureLoop : public ::testing::Test {
+protected:
+    void SetUp() override { script = Script{}; }
+    DriverApi api = fakeApi();
+    std::vector<uint16_t> image = std::vector<uint16_t>(16);
+};
+
+}  // namespace
+
+TEST_F(CaptureLoop, FollowsTheHostSequence) {
+    script.pendingPolls = 3;
+    std::string error;
+    ASSERT_TRUE(exposeFrame(api, 2500, 1000, 1, 1, steppingClock(), image, error)) << error;
+    EXPECT_EQ(script.exposureLength, 2500);
+    const std::vector<std::string> expected = {"StartExposure", "IsExposing",    "IsExposing",
+                                               "IsExposing",    "IsExposing",    "StartDownload",
+                                               "ReadImage",     "EndDownload"};
+    EXPECT_EQ(script.calls, expected);
+}
+
+TEST_F(CaptureLoop, GivesUpAfterExposurePlusMarginWithoutWaiting) {
+    script.pendingPolls = 1000000;
+    std::string error;
+    EXPECT_FALSE(exposeFrame(api, 1000, 500, 2, 3, steppingClock(), image, error));
+    EXPECT_NE(error.find("frame 2: no image from the camera after 1.6 s"), std::string::npos)
+        << error;
+    EXPECT_NE(error.find("exposure 1.0 s + 0.5 s margin for readout"), std::string::npos) << error;
+    // 1.5 s at 200 ms per poll: the eighth poll finds the limit passed.
+    EXPECT_EQ(countOf("IsExposing"), 8);
+    EXPECT_EQ(countOf("ReadImage"), 0) << "read a frame that never came";
+}
+
+TEST_F(CaptureLoop, TimeoutGrowsWithTheExposureByAMarginNotAFactor) {
+    const struct {
+        int32_t exposureMs, marginMs;
+        long polls;
+    } cases[] = {{0, 1000, 6}, {1000, 1000, 11}, {10000, 1000, 56}, {10000, 200, 52}};
+    for (const auto &c : cases) {
+        script = Script{};
+        script.pendingPolls = 1000000;
+        std::string error;
+        EXPECT_FALSE(exposeFrame(api, c.exposureMs, c.marginMs, 1, 1, steppingClock(), image, error));
+        EXPECT_EQ(countOf("IsExposing"), c.polls)
+            << "exposure " << c.exposureMs << " ms, margin " << c.marginMs << " ms";
+    }
+}
+
+TEST_F(CaptureLoop, ReportsProgressWithElapsedAndLength) {
+    script.pendingPolls = 4;
+    std::vector<double> elapsed;
+    CaptureEnvironment environment = steppingClock();
+    environment.progress = [&](uint32_t frame, uint32_t count, double seconds, double length) {
+        EXPECT_EQ(frame, 3u);
+        EXPECT_EQ(count, 5u);
+        EXPECT_DOUBLE_EQ(length, 30.0);
+        elapsed.push_back(seconds);
+    };
+    std::string error;
+    ASSERT_TRUE(exposeFrame(api, 30000, 30000, 3, 5, environment, image, error)) << error;
+    ASSERT_EQ(elapsed.size(), 4u);
+    EXPECT_NEAR(elapsed.front(), 0.2, 1e-9);
+    EXPECT_NEAR(elapsed.back(), 0.8, 1e-9);
+}
+
+TEST_F(CaptureLoop, RefusedExposureAndInterruptionAreErrors) {
+    script.startResult = 0;
+    std::string error;
+    EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, steppingClock(), image, error));
+    EXPECT_NE(error.find("refused to start the exposure"), std::string::npos) << error;
+    EXPECT_EQ(countOf("IsExposing"), 0);
+
+    script = Script{};
+    script.pendingPolls = 100;
+    std::atomic<bool> interrupted{true};
+    CaptureEnvironment environment = steppingClock();
+    environment.interrupted = &interrupted;
+    EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, environment, image, error));
+    EXPECT_NE(error.find("interrupted"), std::string::npos) << error;
+    EXPECT_EQ(countOf("ReadImage"), 0);
+}
+
+TEST_F(CaptureLoop, ConnectionOutcomes) {
+    std::string error;
+    EXPECT_TRUE(connectCamera(api, false, error)) << error;
+    EXPECT_EQ(script.calls, (std::vector<std::string>{"Initialize", "SetupCCD(quiet)", "GetOK"}));
+
+    script = Script{};
+    EXPECT_TRUE(connectCamera(api, true, error));
+    EXPECT_EQ(countOf("SetupCCD(box)"), 1);
+
+    script = Script{};
+    script.okResult = 0;
+    EXPECT_FALSE(connectCamera(api, false, error));
+    EXPECT_NE(error.find("camera not found"), std::string::npos) << error;
+
+    script = Script{};
+    script.initializeResult = 0;
+    EXPECT_FALSE(connectCamera(api, false, error));
+    EXPECT_NE(error.find("frame buffer"), std::string::npos) << error;
+    EXPECT_EQ(countOf("SetupCCD(quiet)"), 0);
+}
+
+TEST_F(CaptureLoop, WindowIsCheckedAgainstTheDriversSize) {
+    const ModeGeometry g = geometryOf(kBinningModes[2]);
+    std::string error;
+    ASSERT_TRUE(selectWindow(api, 2, {10, 20, 100, 80}, g, error)) << error;
+    EXPECT_EQ(script.subframe[4], 2u);
+
+    script.widthSkew = -2;
+    EXPECT_FALSE(selectWindow(api, 2, {10, 20, 100, 80}, g, error));
+    EXPECT_NE(error.find("made a 98x80 window instead of 100x80"), std::string::npos) << error;
+}

@@ -1,0 +1,108 @@
+// The PNG preview: debayer colours land in the right channels, the stretch
+// spans the 8-bit range, and the file decodes.
+#include <gtest/gtest.h>
+
+#include <png.h>
+
+#include "tools/capture/bayer_pattern.h"
+#include "tools/capture/png_preview.h"
+
+namespace {
+
+// A mosaic of a uniform scene with the given red, green and blue levels, laid
+// out by `pattern`.
+std::vector<uint16_t> uniformMosaic(int32_t width, int32_t height, const std::string &pattern,
+                                    uint16_t red, uint16_t green, uint16_t blue) {
+    std::vector<uint16_t> m(static_cast<size_t>(width) * height);
+    for (int32_t r = 0; r < height; ++r) {
+        for (int32_t c = 0; c < width; ++c) {
+            const char colour = colourAt(pattern, r, c);
+            m[static_cast<size_t>(r) * width + c] =
+                colour == 'R' ? red : (colour == 'G' ? green : blue);
+        }
+    }
+    return m;
+}
+
+}  // namespace
+
+TEST(PngPreview, DebayerPutsEachColourInItsChannelForEveryPattern) {
+    const int32_t width = 8, height = 6;
+    for (const char *pattern : {"RGGB", "GRBG", "GBRG", "BGGR"}) {
+        const auto mosaic = uniformMosaic(width, height, pattern, 3000, 2000, 1000);
+        const std::vector<float> rgb = debayerBilinear(mosaic, width, height, pattern);
+        ASSERT_EQ(rgb.size(), static_cast<size_t>(width * height * 3));
+        for (size_t i = 0; i < rgb.size(); i += 3) {
+            ASSERT_FLOAT_EQ(rgb[i], 3000) << pattern << " pixel " << i / 3;
+            ASSERT_FLOAT_EQ(rgb[i + 1], 2000) << pattern << " pixel " << i / 3;
+            ASSERT_FLOAT_EQ(rgb[i + 2], 1000) << pattern << " pixel " << i / 3;
+        }
+    }
+}
+
+TEST(PngPreview, DebayerInterpolatesFromNeighboursOnly) {
+    // A red site with value 4000 amid zeros: its red reaches its 8 neighbours
+    // (shared among the red sites around them), green and blue stay 0.
+    const int32_t width = 6, height = 6;
+    std::vector<uint16_t> mosaic(width * height, 0);
+    mosaic[2 * width + 2] = 4000;  // (2, 2) is red in RGGB
+    const std::vector<float> rgb = debayerBilinear(mosaic, width, height, "RGGB");
+    const auto red = [&](int r, int c) { return rgb[(r * width + c) * 3]; };
+    EXPECT_FLOAT_EQ(red(2, 2), 4000);
+    EXPECT_FLOAT_EQ(red(2, 3), 2000);  // green site between two red sites
+    EXPECT_FLOAT_EQ(red(3, 3), 1000);  // blue site among four red sites
+    EXPECT_FLOAT_EQ(red(4, 4), 0);     // red site: keeps its own value
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        EXPECT_FLOAT_EQ(rgb[i + 1], 0) << "green at " << i / 3;
+        EXPECT_FLOAT_EQ(rgb[i + 2], 0) << "blue at " << i / 3;
+    }
+}
+
+TEST(PngPreview, StretchSpansTheRangeAndKeepsOrder) {
+    const int32_t width = 64, height = 64;
+    std::vector<uint16_t> grey(width * height, 1000);
+    for (int i = 0; i < 16; ++i) {
+        grey[static_cast<size_t>(i) * 97 % grey.size()] = static_cast<uint16_t>(2000 + 3000 * i);
+    }
+    const PreviewImage image = makePreview(grey, width, height, "");
+    EXPECT_EQ(image.channels, 1);
+    ASSERT_EQ(image.pixels.size(), grey.size());
+    uint8_t lowest = 255, highest = 0;
+    for (size_t i = 0; i < grey.size(); ++i) {
+        lowest = std::min(lowest, image.pixels[i]);
+        highest = std::max(highest, image.pixels[i]);
+        for (size_t j = 0; j < grey.size(); j += 13) {
+            if (grey[i] < grey[j]) {
+                ASSERT_LE(image.pixels[i], image.pixels[j]) << i << " vs " << j;
+            }
+        }
+    }
+    EXPECT_EQ(lowest, 0) << "background is not black";
+    EXPECT_EQ(highest, 255) << "brightest is not white";
+}
+
+TEST(PngPreview, EncodesADecodablePng) {
+    const int32_t width = 10, height = 4;
+    const auto mosaic = uniformMosaic(width, height, "RGGB", 100, 100, 100);
+    std::vector<uint16_t> scene = mosaic;
+    scene[0] = 60000;  // one bright red site: the preview's top left is reddish
+    const PreviewImage preview = makePreview(scene, width, height, "RGGB");
+    ASSERT_EQ(preview.channels, 3);
+    std::vector<uint8_t> file;
+    std::string error;
+    ASSERT_TRUE(encodePng(preview, file, error)) << error;
+
+    png_image decoded{};
+    decoded.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, file.data(), file.size()))
+        << decoded.message;
+    EXPECT_EQ(decoded.width, static_cast<png_uint_32>(width));
+    EXPECT_EQ(decoded.height, static_cast<png_uint_32>(height));
+    decoded.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+    ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr))
+        << decoded.message;
+    EXPECT_EQ(pixels, preview.pixels);
+    EXPECT_GT(pixels[0], pixels[1]) << "red above green at the bright red site";
+    EXPECT_GT(pixels[0], pixels[2]) << "red above blue at the bright red site";
+}
