@@ -9,8 +9,11 @@ packages=(
   libcfitsio-dev libpng-dev fitsverify
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686
+  qemu-user-static
 )
-i386_packages=(wine wine32)
+# wine32-preloader: Wine's 32-bit loader also under QEMU, on kernels without
+# 32-bit emulation (scripts/ci/windows.sh).
+i386_packages=(wine wine32 wine32-preloader)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

@@ -8,3 +8,4 @@ scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+scripts/ci/windows.sh
