@@ -1,0 +1,85 @@
+// The capture units on the built driver and the simulated camera in this
+// process, for what the tool's command line cannot do: one-pixel moves of the
+// window with d_MoveFrame, whose colour phase BAYERPAT must follow.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "host/driver_api.h"
+#include "tests/capture/sky_checks.h"
+#include "tools/capture/bayer_pattern.h"
+#include "tools/capture/capture_session.h"
+
+namespace {
+
+class DriverCapture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("QM_SIM_TIME_SCALE", "0", 1);
+        setenv("QM_SIM_SEED", "99", 1);
+        unsetenv("QM_SIM_FAULT");
+        std::string error;
+        ASSERT_TRUE(loadDriver(QM_DRIVER_PATH, module(), error)) << error;
+        ASSERT_TRUE(connectCamera(module().api, false, error)) << error;
+    }
+    static void TearDownTestSuite() {
+        if (module().handle != nullptr) {
+            module().api.Finalize();
+            unloadDriver(module());
+        }
+    }
+    static DriverModule &module() {
+        static DriverModule driver;
+        return driver;
+    }
+    const DriverApi &api() const { return module().api; }
+};
+
+}  // namespace
+
+TEST_F(DriverCapture, BayerPatternFollowsOnePixelMoves) {
+    const struct {
+        uint32_t mode;
+        PixelWindow window;
+        std::vector<int32_t> moves;  // d_MoveFrame directions: 1 y+1, 2 y-1, 3 x-1, 4 x+1
+    } cases[] = {
+        {4, {200, 300, 64, 64}, {}},
+        {4, {200, 300, 64, 64}, {1}},
+        {4, {200, 300, 64, 64}, {2}},
+        {4, {200, 300, 64, 64}, {3}},
+        {4, {200, 300, 64, 64}, {4}},
+        {4, {200, 300, 64, 64}, {4, 1}},
+        {4, {200, 300, 64, 64}, {3, 2, 2}},
+        {4, {201, 300, 63, 61}, {4}},
+        {2, {100, 100, 64, 64}, {4}},
+        {2, {100, 100, 64, 64}, {1}},
+        {2, {100, 100, 64, 64}, {3, 2}},
+        {1, {40, 40, 32, 32}, {4}},
+        {1, {40, 40, 32, 32}, {1, 3}},
+    };
+    for (const auto &c : cases) {
+        PixelWindow moved = c.window;
+        std::string trace = "mode " + std::to_string(c.mode) + " moves";
+        for (int32_t direction : c.moves) {
+            trace += " " + std::to_string(direction);
+            moved.y += direction == 1 ? 1 : (direction == 2 ? -1 : 0);
+            moved.x += direction == 4 ? 1 : (direction == 3 ? -1 : 0);
+        }
+        SCOPED_TRACE(trace);
+        std::string error;
+        const BinningMode &binning = kBinningModes[c.mode];
+        ASSERT_TRUE(selectWindow(api(), c.mode, c.window, geometryOf(binning), error)) << error;
+        for (int32_t direction : c.moves) {
+            ASSERT_EQ(api().MoveFrame(direction), 1);
+        }
+        std::vector<uint16_t> image(static_cast<size_t>(moved.width) * moved.height);
+        ASSERT_TRUE(exposeFrame(api(), 60000, 30000, 1, 1, CaptureEnvironment{}, image, error))
+            << error;
+        const std::string pattern = bayerPatternFor(binning, moved);
+        EXPECT_EQ(patternShownBySky(phaseMedians(image, moved.width, moved.height)), pattern);
+        if (c.mode == 4 && !c.moves.empty()) {
+            EXPECT_NE(pattern, bayerPatternFor(binning, c.window))
+                << "a one-pixel move must change the phase in mode 4";
+        }
+    }
+}
