@@ -9,7 +9,7 @@ namespace {
 
 int64_t sampleIndex(int64_t row, int64_t column) { return row * kSensorWidth + column; }
 
-using RowKernel = void (*)(const uint8_t *, uint16_t *, std::size_t);
+using RowKernel = void (*)(const uint8_t *, uint16_t *, std::size_t, const uint8_t *);
 
 RowKernel cellsKernel(const RowKernels &kernels, const BinningMode &mode) {
     if (mode.cellRows == 2 && mode.cellColumns == 2) {
@@ -72,20 +72,25 @@ void readFrameFast(const RowKernels &kernels, uint32_t modeNumber, const Readout
     switch (mode->conversion) {
     case Conversion::StraightCopy:
         for (int32_t h = 0; h < window.height; ++h) {
-            kernels.copy(rowStart(top - h, left), image + h * width, width);
+            kernels.copy(rowStart(top - h, left), image + h * width, width,
+                         rowStart(top - h - (h + 1 < window.height), left));
         }
         break;
     case Conversion::PairSum:
         for (int32_t h = 0; h < window.height; ++h) {
-            kernels.pairSum(rowStart(top - h, 2 * left), image + h * width, width);
+            kernels.pairSum(rowStart(top - h, 2 * left), image + h * width, width,
+                            rowStart(top - h - (h + 1 < window.height), 2 * left));
         }
         break;
     case Conversion::BayerCells: {
         const RowKernel cells = cellsKernel(kernels, *mode);
         const int64_t a = mode->cellRows;
         const int64_t b = mode->cellColumns;
+        const auto anchorRow = [&](int32_t h) { return a * top - 2 * a * (h / 2) - h % 2; };
         for (int32_t h = 0; h < window.height; ++h) {
-            cells(rowStart(a * top - 2 * a * (h / 2) - h % 2, b * left), image + h * width, width);
+            const int32_t next = h + 1 < window.height ? h + 1 : h;
+            cells(rowStart(anchorRow(h), b * left), image + h * width, width,
+                  rowStart(anchorRow(next), b * left));
         }
         break;
     }

@@ -24,27 +24,15 @@ inline __m256i swapBytes(__m256i v) {
     return _mm256_shuffle_epi8(v, order);
 }
 
-// The even (low) or odd (high) sample of each 32-bit lane, byte-swapped into
-// the lane's low half; the high half becomes 0 (index with the top bit set).
-inline __m256i evenSamples(__m256i v) {
-    const __m256i order = _mm256_setr_epi8(1, 0, -1, -1, 5, 4, -1, -1, 9, 8, -1, -1, 13, 12, -1, -1,
-                                           1, 0, -1, -1, 5, 4, -1, -1, 9, 8, -1, -1, 13, 12, -1, -1);
-    return _mm256_shuffle_epi8(v, order);
-}
-
-inline __m256i oddSamples(__m256i v) {
-    const __m256i order = _mm256_setr_epi8(3, 2, -1, -1, 7, 6, -1, -1, 11, 10, -1, -1, 15, 14, -1, -1,
-                                           3, 2, -1, -1, 7, 6, -1, -1, 11, 10, -1, -1, 15, 14, -1, -1);
-    return _mm256_shuffle_epi8(v, order);
-}
-
 // Packing and the lane shuffles below work within each 128-bit half; this puts
 // the four 64-bit quarters back in order (0, 2, 1, 3).
 inline __m256i joinHalves(__m256i v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)); }
 
-void copyRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t i = 0;
     for (; i + 32 <= count; i += 32) {
+        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i + 64), _MM_HINT_T0);
         store(out + i, swapBytes(load(first + 2 * i)));
         store(out + i + 16, swapBytes(load(first + 2 * i + 32)));
     }
@@ -54,19 +42,39 @@ void copyRow(const uint8_t *first, uint16_t *out, std::size_t count) {
     copyRowPortable(first + 2 * i, out + i, count - i);
 }
 
-// Sixteen outputs read raw samples 2i to 2i + 32: first terms are the even
-// samples of the 32 from 2i, second terms the odd samples of the 32 from
-// 2i + 1, so the last load ends on sample 2i + 32 and never past the row.
+// The 16 samples at even distances from p, of the 32 there, in order.
 // Values are below 65536, so the unsigned pack keeps them whole.
-void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+inline __m256i evenSamples(const uint8_t *p) {
+    const __m256i lowHalves = _mm256_set1_epi32(0xFFFF);
+    return swapBytes(joinHalves(_mm256_packus_epi32(_mm256_and_si256(load(p), lowHalves),
+                                                    _mm256_and_si256(load(p + 32), lowHalves))));
+}
+
+// Terms 1 to 15, then the first of the following terms.
+inline __m256i followingTerms(__m256i terms, __m256i nextTerms) {
+    return _mm256_alignr_epi8(_mm256_permute2x128_si256(terms, nextTerms, 0x21), terms, 2);
+}
+
+// Output i adds terms i and i + 1 of the row's even samples. Sixteen outputs per
+// step from the 16 terms at hand and the first of the next 16, loaded a step
+// ahead; the last step takes that one term alone, so no load passes the row's
+// last sample (term `count`).
+void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const uint8_t *p = first + 4 * i;
-        const __m256i firstTerms =
-            _mm256_packus_epi32(evenSamples(load(p)), evenSamples(load(p + 32)));
-        const __m256i secondTerms =
-            _mm256_packus_epi32(oddSamples(load(p + 2)), oddSamples(load(p + 34)));
-        store(out + i, joinHalves(_mm256_adds_epu16(firstTerms, secondTerms)));
+    if (count >= 16) {
+        __m256i terms = evenSamples(first);
+        for (; i + 32 <= count; i += 16) {
+            _mm_prefetch(reinterpret_cast<const char *>(next + 4 * i), _MM_HINT_T0);
+            const __m256i nextTerms = evenSamples(first + 4 * i + 64);
+            store(out + i, _mm256_adds_epu16(terms, followingTerms(terms, nextTerms)));
+            terms = nextTerms;
+        }
+        if (i + 16 <= count) {
+            const __m256i lastTerm = _mm256_castsi128_si256(
+                _mm_cvtsi32_si128(static_cast<int>(loadSample(first + 4 * i + 64))));
+            store(out + i, _mm256_adds_epu16(terms, followingTerms(terms, lastTerm)));
+            i += 16;
+        }
     }
     pairSumRowPortable(first + 4 * i, out + i, count - i);
 }
@@ -95,10 +103,15 @@ inline __m256i addLanePairs(__m256i a, __m256i b) {
 
 // Sixteen host samples, eight host cells, per step: 16b raw columns of each row.
 template <int kCellRows, int kCellColumns>
-void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t k = 0;
     for (; k + 16 <= count; k += 16) {
         const uint8_t *p = first + 2 * kCellColumns * k;
+        for (int dy = 0; dy < kCellRows; ++dy) {
+            for (int line = 0; line < kCellColumns / 2; ++line) {
+                _mm_prefetch(reinterpret_cast<const char *>(next + 2 * kCellColumns * k - 2 * dy * kRowStride + 64 * line), _MM_HINT_T0);
+            }
+        }
         __m256i cells;
         if constexpr (kCellColumns == 2) {
             // Halves hold cells 0 1 4 5 | 2 3 6 7.

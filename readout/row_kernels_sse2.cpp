@@ -27,13 +27,10 @@ inline __m128i packLowHalves(__m128i a, __m128i b) {
                            _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
 }
 
-inline __m128i packHighHalves(__m128i a, __m128i b) {
-    return _mm_packs_epi32(_mm_srai_epi32(a, 16), _mm_srai_epi32(b, 16));
-}
-
-void copyRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
+        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i), _MM_HINT_T0);
         store(out + i, swapBytes(load(first + 2 * i)));
         store(out + i + 8, swapBytes(load(first + 2 * i + 16)));
     }
@@ -43,16 +40,33 @@ void copyRow(const uint8_t *first, uint16_t *out, std::size_t count) {
     copyRowPortable(first + 2 * i, out + i, count - i);
 }
 
-// Eight outputs read raw samples 2i to 2i + 16. The first terms are the even
-// samples of the 16 from 2i; the second terms the odd samples of the 16 from
-// 2i + 1, so the last load ends on sample 2i + 16 and never past the row.
-void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+// The 8 samples at even distances from p, of the 16 there, in order.
+inline __m128i evenSamples(const uint8_t *p) { return swapBytes(packLowHalves(load(p), load(p + 16))); }
+
+// Terms 1 to 7, then the first of the following terms.
+inline __m128i followingTerms(__m128i terms, __m128i nextTerms) {
+    return _mm_or_si128(_mm_srli_si128(terms, 2), _mm_slli_si128(nextTerms, 14));
+}
+
+// Output i adds terms i and i + 1 of the row's even samples. Eight outputs per
+// step from the 8 terms at hand and the first of the next 8, loaded a step
+// ahead; the last step takes that one term alone, so no load passes the row's
+// last sample (term `count`).
+void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const uint8_t *p = first + 4 * i;
-        const __m128i firstTerms = swapBytes(packLowHalves(load(p), load(p + 16)));
-        const __m128i secondTerms = swapBytes(packHighHalves(load(p + 2), load(p + 18)));
-        store(out + i, _mm_adds_epu16(firstTerms, secondTerms));
+    if (count >= 8) {
+        __m128i terms = evenSamples(first);
+        for (; i + 16 <= count; i += 8) {
+            _mm_prefetch(reinterpret_cast<const char *>(next + 4 * i), _MM_HINT_T0);
+            const __m128i nextTerms = evenSamples(first + 4 * i + 32);
+            store(out + i, _mm_adds_epu16(terms, followingTerms(terms, nextTerms)));
+            terms = nextTerms;
+        }
+        if (i + 8 <= count) {
+            const __m128i lastTerm = _mm_cvtsi32_si128(static_cast<int>(loadSample(first + 4 * i + 32)));
+            store(out + i, _mm_adds_epu16(terms, followingTerms(terms, lastTerm)));
+            i += 8;
+        }
     }
     pairSumRowPortable(first + 4 * i, out + i, count - i);
 }
@@ -80,10 +94,15 @@ inline __m128i addLanePairs(__m128i a, __m128i b) {
 
 // Eight host samples, four host cells, per step: 8b raw columns of each row.
 template <int kCellRows, int kCellColumns>
-void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count) {
+void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
     std::size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         const uint8_t *p = first + 2 * kCellColumns * k;
+        for (int dy = 0; dy < kCellRows; ++dy) {
+            for (int line = 0; line < kCellColumns / 2; ++line) {
+                _mm_prefetch(reinterpret_cast<const char *>(next + 2 * kCellColumns * k - 2 * dy * kRowStride + 64 * line), _MM_HINT_T0);
+            }
+        }
         __m128i sums;
         if constexpr (kCellColumns == 2) {
             sums = addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 16));
