@@ -26,12 +26,17 @@ constexpr FaultName kFaultNames[] = {
     {"never-completes", Fault::NeverCompletes},
 };
 
-// Reports an unusable value once, not at every call that reads it.
-void reportUnusable(const char *variable, const char *value, const char *treatedAs) {
+// The unusable value last reported per variable: each is reported once, not at
+// every call that reads it, and again only after the variable has changed.
+std::map<std::string, std::string> &reportedValues() {
     static std::map<std::string, std::string> reported;
-    std::string &last = reported[variable];
-    if (last != value) {
-        last = value;
+    return reported;
+}
+
+void reportUnusable(const char *variable, const char *value, const char *treatedAs) {
+    const auto [entry, added] = reportedValues().try_emplace(variable, value);
+    if (added || entry->second != value) {
+        entry->second = value;
         std::fprintf(stderr, "simulated camera: ignoring %s=\"%s\", using %s\n", variable, value,
                      treatedAs);
     }
@@ -43,9 +48,11 @@ template <typename T, typename Parse>
 T readVariable(const char *variable, T fallback, Parse parse, const char *fallbackText) {
     const char *value = std::getenv(variable);
     if (value == nullptr || *value == '\0') {
+        reportedValues().erase(variable);
         return fallback;
     }
     if (const auto parsed = parse(value)) {
+        reportedValues().erase(variable);
         return *parsed;
     }
     reportUnusable(variable, value, fallbackText);
