@@ -187,6 +187,16 @@ TEST_F(CaptureLoop, RefusedExposureAndInterruptionAreErrors) {
     environment.interrupted = &interrupted;
     EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, environment, image, error));
     EXPECT_NE(error.find("interrupted"), std::string::npos) << error;
+    EXPECT_EQ(countOf("StartExposure"), 0) << "exposed after an interruption";
+    EXPECT_EQ(countOf("ReadImage"), 0);
+
+    script = Script{};
+    script.pendingPolls = 100;
+    interrupted = false;
+    environment.progress = [&](uint32_t, uint32_t, double, double) { interrupted = true; };
+    EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, environment, image, error));
+    EXPECT_NE(error.find("frame 1: interrupted"), std::string::npos) << error;
+    EXPECT_EQ(countOf("IsExposing"), 1);
     EXPECT_EQ(countOf("ReadImage"), 0);
 }
 

@@ -423,6 +423,7 @@ TEST(CaptureTool, BadInputEndsWithOneLineBeforeAnyExposure) {
         {{}, 2, "no command given"},
         {{"capture", "-o", "/proc/self/x_{n}.fits"}, 1, "cannot write to output directory /proc/self"},
         {{"capture", "-o", "plainfile/x_{n}.fits"}, 1, "cannot create output directory plainfile"},
+        {{"capture", "-o", "/tmp"}, 2, "--output names the directory /tmp"},
         {{"capture", "--driver", "/nonexistent/D_QM208X.so"}, 1, "cannot use driver: /nonexistent/D_QM208X.so"},
         {{"capture", "--driver", QM_PARTIAL_DRIVER}, 1, "does not export d_SetupCCD"},
         {{"list", "--driver", QM_PARTIAL_DRIVER}, 1, "does not export d_SetupCCD"},

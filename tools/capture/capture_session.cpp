@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "readout/binning_mode.h"
 #include "readout/frame_geometry.h"
@@ -100,6 +102,10 @@ bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMargin
     const double exposureSeconds = exposureMs / 1000.0;
     const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);
     const std::string frameName = "frame " + std::to_string(frame);
+    if (environment.interrupted != nullptr && environment.interrupted->load()) {
+        error = frameName + ": interrupted before the exposure";
+        return false;
+    }
     const auto start = environment.steadyNow();
     if (api.StartExposure(exposureMs, 0) == 0) {
         error = frameName + ": the driver refused to start the exposure";
@@ -195,12 +201,22 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         number = firstFreeNumber(names, mode, options.startNumber);
     }
     const std::string firstPath = expandName(names, number, utcStamp(environment.utcNow()), mode);
+    std::error_code ignored;
+    if (std::filesystem::is_directory(firstPath, ignored)) {
+        error = "--output names the directory " + firstPath + ", not a file";
+        return kExitBadArguments;
+    }
+    // A fixed name is known now; numbered names were chosen past existing files.
     if (!names.hasCounter() && !names.hasTimestamp() && !options.overwrite) {
-        const std::string previewPath = previewPathOf(firstPath);
-        const std::string &existing = access(firstPath.c_str(), F_OK) == 0 ? firstPath : previewPath;
-        if (access(existing.c_str(), F_OK) == 0 && (existing == firstPath || options.png)) {
-            error = existing + " already exists (use --overwrite to replace it)";
-            return kExitFailure;
+        std::vector<std::string> planned = {firstPath};
+        if (options.png) {
+            planned.push_back(previewPathOf(firstPath));
+        }
+        for (const std::string &path : planned) {
+            if (access(path.c_str(), F_OK) == 0) {
+                error = path + " already exists (use --overwrite to replace it)";
+                return kExitFailure;
+            }
         }
     }
     if (!prepareOutputDirectory(firstPath, error)) {
