@@ -1,0 +1,13 @@
+# Sanitizers for every target of the build: QM_SANITIZE is the list handed to
+# -fsanitize= (for example "address,undefined"). Any finding ends the program
+# with an error, so a test that trips one fails.
+#
+# With g++ the shared libraries link the sanitizer runtimes themselves, which the
+# driver's -Wl,--no-undefined needs; clang links them into executables only.
+set(QM_SANITIZE "" CACHE STRING "Sanitizers for every target, e.g. address,undefined")
+
+if(QM_SANITIZE)
+  add_compile_options(-fsanitize=${QM_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${QM_SANITIZE})
+endif()
