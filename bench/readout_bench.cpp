@@ -3,6 +3,8 @@
 //   ratio = readout time / memcpy time of the mode's raw rows
 // for the full window of every mode, and the cost per host sample of windows
 // from 64 x 64 up to the full frame.
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <benchmark/benchmark.h>
-
 #include "readout/binning_mode.h"
 #include "readout/frame_geometry.h"
 #include "readout/readout.h"
@@ -22,7 +22,7 @@
 namespace {
 
 // Goals for readout time over memcpy time, full window.
-constexpr double kCopyGoal = 1.0;    // mode 4 writes as many bytes as it reads
+constexpr double kCopyGoal = 1.0;     // mode 4 writes as many bytes as it reads
 constexpr double kBinnedGoal = 0.75;  // the others write a half or less
 
 struct Buffers {
@@ -127,9 +127,10 @@ void registerAll() {
         });
         for (SimdLevel level : kSimdLevels) {
             if (simdLevelAvailable(level)) {
-                add(readoutName(mode, simdLevelName(level), full), [mode, full, level](benchmark::State &state) {
-                    benchReadout(state, mode, full, Road::Fast, level);
-                });
+                add(readoutName(mode, simdLevelName(level), full),
+                    [mode, full, level](benchmark::State &state) {
+                        benchReadout(state, mode, full, Road::Fast, level);
+                    });
             }
         }
         for (int32_t side : {64, 128, 256, 512, 1024}) {
@@ -189,7 +190,9 @@ std::string ratioText(double time, double base) {
 // Returns true when every mode meets its goal at the best level.
 bool printTables(const MedianCollector &results) {
     const std::string best = simdLevelName(bestSimdLevel());
-    std::printf("\nFull windows, median real time; ratio = readout / memcpy of the raw bytes the mode reads\n");
+    std::printf(
+        "\nFull windows, median real time; ratio = readout / memcpy of the raw bytes the mode "
+        "reads\n");
     std::printf("best level: %s\n\n", best.c_str());
     std::printf("| mode | window | memcpy bytes | memcpy us | fast us | fast ratio |");
     for (SimdLevel level : kSimdLevels) {
@@ -216,11 +219,14 @@ bool printTables(const MedianCollector &results) {
                     rawRowsRead(mode), base, fast, ratioText(fast, base).c_str());
         for (SimdLevel level : kSimdLevels) {
             if (simdLevelAvailable(level) && level != bestSimdLevel()) {
-                std::printf(" %s |",
-                            ratioText(results.median(readoutName(mode, simdLevelName(level), full)), base).c_str());
+                std::printf(
+                    " %s |",
+                    ratioText(results.median(readoutName(mode, simdLevelName(level), full)), base)
+                        .c_str());
             }
         }
-        std::printf(" %s | <= %.2f | %s |\n", ratioText(results.median(readoutName(mode, "reference", full)), base).c_str(),
+        std::printf(" %s | <= %.2f | %s |\n",
+                    ratioText(results.median(readoutName(mode, "reference", full)), base).c_str(),
                     goal, met ? "pass" : "FAIL");
     }
 
@@ -230,12 +236,13 @@ bool printTables(const MedianCollector &results) {
         for (int32_t side : {64, 128, 256, 512, 1024, 4096}) {
             const ReadoutWindow w = centredWindow(mode, side);
             const double time = results.median(readoutName(mode, best, w));
-            if (time < 0 || (side < 4096 && w.width == fullWindow(mode).width && w.height == fullWindow(mode).height)) {
+            if (time < 0 || (side < 4096 && w.width == fullWindow(mode).width &&
+                             w.height == fullWindow(mode).height)) {
                 continue;
             }
             const double samples = static_cast<double>(w.width) * w.height;
-            std::printf("| %u | %s | %.0f | %.1f | %.3f |\n", mode, windowName(w).c_str(), samples, time,
-                        time * 1000.0 / samples);
+            std::printf("| %u | %s | %.0f | %.1f | %.3f |\n", mode, windowName(w).c_str(), samples,
+                        time, time * 1000.0 / samples);
         }
     }
     return allMet;

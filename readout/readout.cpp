@@ -7,15 +7,21 @@ namespace {
 
 bool processorRuns(SimdLevel level) {
     switch (level) {
-    case SimdLevel::Scalar: return true;
+        case SimdLevel::Scalar:
+            return true;
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    // The feature bits also cover the system: AVX2 counts only when it saves
-    // the wide registers.
-    case SimdLevel::Sse2: __builtin_cpu_init(); return __builtin_cpu_supports("sse2");
-    case SimdLevel::Avx2: __builtin_cpu_init(); return __builtin_cpu_supports("avx2");
+        // The feature bits also cover the system: AVX2 counts only when it saves
+        // the wide registers.
+        case SimdLevel::Sse2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("sse2");
+        case SimdLevel::Avx2:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx2");
 #else
-    case SimdLevel::Sse2:
-    case SimdLevel::Avx2: return false;
+        case SimdLevel::Sse2:
+        case SimdLevel::Avx2:
+            return false;
 #endif
     }
     return false;
@@ -23,9 +29,12 @@ bool processorRuns(SimdLevel level) {
 
 const RowKernels *builtKernels(SimdLevel level) {
     switch (level) {
-    case SimdLevel::Scalar: return &portableRowKernels();
-    case SimdLevel::Sse2: return sse2RowKernels();
-    case SimdLevel::Avx2: return avx2RowKernels();
+        case SimdLevel::Scalar:
+            return &portableRowKernels();
+        case SimdLevel::Sse2:
+            return sse2RowKernels();
+        case SimdLevel::Avx2:
+            return avx2RowKernels();
     }
     return nullptr;
 }
@@ -48,9 +57,12 @@ SimdLevel chooseLevel() {
 
 const char *simdLevelName(SimdLevel level) {
     switch (level) {
-    case SimdLevel::Scalar: return "scalar";
-    case SimdLevel::Sse2: return "sse2";
-    case SimdLevel::Avx2: return "avx2";
+        case SimdLevel::Scalar:
+            return "scalar";
+        case SimdLevel::Sse2:
+            return "sse2";
+        case SimdLevel::Avx2:
+            return "avx2";
     }
     return "?";
 }

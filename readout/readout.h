@@ -39,8 +39,8 @@ SimdLevel bestSimdLevel();
 // The fast conversion with the row loops of one level, for tests and benchmarks;
 // same contract and result as readFrame. Returns false, writing nothing, when
 // the level is not available.
-bool readFrameWith(SimdLevel level, uint32_t mode, const ReadoutWindow &window,
-                   const uint8_t *raw, uint16_t *image);
+bool readFrameWith(SimdLevel level, uint32_t mode, const ReadoutWindow &window, const uint8_t *raw,
+                   uint16_t *image);
 
 // The straightforward conversion, sample by sample: the reference the fast one
 // is checked against, and the one used for windows that reach outside the buffer.

@@ -9,9 +9,13 @@ namespace {
 
 int64_t sampleIndex(int64_t row, int64_t column) { return row * kSensorWidth + column; }
 
-using RowKernel = void (*)(const uint8_t *, uint16_t *, std::size_t, const uint8_t *);
+// How many host rows ahead the row loops prefetch: about 8 KiB of raw rows,
+// two raw rows for the copy and the pair sums, one host row (two or four raw
+// rows) for the Bayer cells.
+constexpr int32_t kPrefetchRowsSingle = 2;
+constexpr int32_t kPrefetchRowsCells = 1;
 
-RowKernel cellsKernel(const RowKernels &kernels, const BinningMode &mode) {
+RowLoop cellsKernel(const RowKernels &kernels, const BinningMode &mode) {
     if (mode.cellRows == 2 && mode.cellColumns == 2) {
         return kernels.cells2x2;
     }
@@ -19,6 +23,21 @@ RowKernel cellsKernel(const RowKernels &kernels, const BinningMode &mode) {
         return kernels.cells4x4;
     }
     return kernels.cells2x4;
+}
+
+// Host rows one after another; rowFirst(h) is the first raw byte host row h
+// reads. Each row also gets the first byte of a row further on to prefetch:
+// raw rows are visited downwards, which the processor's own prefetcher does not
+// foresee at the start of each row.
+template <typename RowFirst>
+void convertRows(RowLoop kernel, int32_t prefetchRows, const ReadoutWindow &window, uint16_t *image,
+                 RowFirst rowFirst) {
+    const auto width = static_cast<std::size_t>(window.width);
+    for (int32_t h = 0; h < window.height; ++h) {
+        const int32_t ahead =
+            window.height - h > prefetchRows ? h + prefetchRows : window.height - 1;
+        kernel(rowFirst(h), image + h * width, width, rowFirst(ahead));
+    }
 }
 
 }  // namespace
@@ -31,11 +50,13 @@ SampleSpan sampleSpan(const BinningMode &mode, const ReadoutWindow &window) {
     const int64_t width = window.width;
     const int64_t height = window.height;
     switch (mode.conversion) {
-    case Conversion::StraightCopy:
-        return {sampleIndex(top - height + 1, left), sampleIndex(top, left + width - 1)};
-    case Conversion::PairSum:
-        return {sampleIndex(top - height + 1, 2 * left), sampleIndex(top, 2 * left + 2 * width)};
-    case Conversion::BayerCells: break;
+        case Conversion::StraightCopy:
+            return {sampleIndex(top - height + 1, left), sampleIndex(top, left + width - 1)};
+        case Conversion::PairSum:
+            return {sampleIndex(top - height + 1, 2 * left),
+                    sampleIndex(top, 2 * left + 2 * width)};
+        case Conversion::BayerCells:
+            break;
     }
     // Host row h starts at raw row a top - 2a (h / 2) - h % 2 and reaches 2a - 2
     // rows lower; host column k starts at raw column b left + 2b (k / 2) + k % 2
@@ -46,7 +67,8 @@ SampleSpan sampleSpan(const BinningMode &mode, const ReadoutWindow &window) {
     const int64_t lastRow = height - 1;
     const int64_t lastColumn = width - 1;
     const int64_t lowestRow = a * top - 2 * a * (lastRow / 2) - lastRow % 2 - (2 * a - 2);
-    const int64_t highestColumn = b * left + 2 * b * (lastColumn / 2) + lastColumn % 2 + (2 * b - 2);
+    const int64_t highestColumn =
+        b * left + 2 * b * (lastColumn / 2) + lastColumn % 2 + (2 * b - 2);
     return {sampleIndex(lowestRow, b * left), sampleIndex(a * top, highestColumn)};
 }
 
@@ -65,34 +87,25 @@ void readFrameFast(const RowKernels &kernels, uint32_t modeNumber, const Readout
     // pointer offset even on 32-bit processors.
     const int64_t top = static_cast<int64_t>(window.y) + window.height;
     const int64_t left = window.x;
-    const auto width = static_cast<std::size_t>(window.width);
     const auto rowStart = [raw](int64_t row, int64_t column) {
         return raw + 2 * static_cast<std::ptrdiff_t>(sampleIndex(row, column));
     };
     switch (mode->conversion) {
-    case Conversion::StraightCopy:
-        for (int32_t h = 0; h < window.height; ++h) {
-            kernels.copy(rowStart(top - h, left), image + h * width, width,
-                         rowStart(top - h - (h + 1 < window.height), left));
+        case Conversion::StraightCopy:
+            convertRows(kernels.copy, kPrefetchRowsSingle, window, image,
+                        [&](int32_t h) { return rowStart(top - h, left); });
+            break;
+        case Conversion::PairSum:
+            convertRows(kernels.pairSum, kPrefetchRowsSingle, window, image,
+                        [&](int32_t h) { return rowStart(top - h, 2 * left); });
+            break;
+        case Conversion::BayerCells: {
+            const int64_t a = mode->cellRows;
+            const int64_t b = mode->cellColumns;
+            convertRows(
+                cellsKernel(kernels, *mode), kPrefetchRowsCells, window, image,
+                [&](int32_t h) { return rowStart(a * top - 2 * a * (h / 2) - h % 2, b * left); });
+            break;
         }
-        break;
-    case Conversion::PairSum:
-        for (int32_t h = 0; h < window.height; ++h) {
-            kernels.pairSum(rowStart(top - h, 2 * left), image + h * width, width,
-                            rowStart(top - h - (h + 1 < window.height), 2 * left));
-        }
-        break;
-    case Conversion::BayerCells: {
-        const RowKernel cells = cellsKernel(kernels, *mode);
-        const int64_t a = mode->cellRows;
-        const int64_t b = mode->cellColumns;
-        const auto anchorRow = [&](int32_t h) { return a * top - 2 * a * (h / 2) - h % 2; };
-        for (int32_t h = 0; h < window.height; ++h) {
-            const int32_t next = h + 1 < window.height ? h + 1 : h;
-            cells(rowStart(anchorRow(h), b * left), image + h * width, width,
-                  rowStart(anchorRow(next), b * left));
-        }
-        break;
-    }
     }
 }

@@ -4,30 +4,30 @@
 // points at the first byte of the first raw sample the row reads. The loops
 // read only raw samples of the row's own raw area (the columns and rows the
 // reference reads for it), so a caller that has checked the window's sample
-// span against the buffer needs no further test.
+// span against the buffer needs no further test. `ahead` is the `first` of a
+// later host row of the same window: the loops only prefetch from it, at the
+// offsets they read from `first`.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+using RowLoop = void (*)(const uint8_t *first, uint16_t *out, std::size_t count,
+                         const uint8_t *ahead);
+
 struct RowKernels {
     // Mode 4: sample i is raw sample i from `first`.
-    void (*copy)(const uint8_t *first, uint16_t *out, std::size_t count,
-                 const uint8_t *next);
+    RowLoop copy;
     // Mode 3: sample i is min(65535, raw 2i + raw 2i + 2), counted from `first`.
-    void (*pairSum)(const uint8_t *first, uint16_t *out, std::size_t count,
-                 const uint8_t *next);
+    RowLoop pairSum;
     // Bayer-cell modes, a x b cells per host cell (rows x columns), named by
     // a and b. `first` is the anchor of the row's first host cell at the row's
     // position u (the raw row r0 - 2a i - u, column c0). Sample k sums the raw
     // samples dy = 0, 2 .. 2a - 2 rows lower and 2b (k / 2) + k % 2 + dx columns
     // right, dx = 0, 2 .. 2b - 2, limited to 65535.
-    void (*cells2x2)(const uint8_t *first, uint16_t *out, std::size_t count,
-                 const uint8_t *next);
-    void (*cells4x4)(const uint8_t *first, uint16_t *out, std::size_t count,
-                 const uint8_t *next);
-    void (*cells2x4)(const uint8_t *first, uint16_t *out, std::size_t count,
-                 const uint8_t *next);
+    RowLoop cells2x2;
+    RowLoop cells4x4;
+    RowLoop cells2x4;
 };
 
 const RowKernels &portableRowKernels();

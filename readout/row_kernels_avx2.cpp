@@ -19,20 +19,22 @@ inline void store(uint16_t *out, __m256i samples) {
 }
 
 inline __m256i swapBytes(__m256i v) {
-    const __m256i order = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14,
-                                           1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    const __m256i order = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1,
+                                           0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
     return _mm256_shuffle_epi8(v, order);
 }
 
 // Packing and the lane shuffles below work within each 128-bit half; this puts
 // the four 64-bit quarters back in order (0, 2, 1, 3).
-inline __m256i joinHalves(__m256i v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)); }
+inline __m256i joinHalves(__m256i v) {
+    return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0));
+}
 
-void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i + 64), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i + 64), _MM_HINT_T0);
         store(out + i, swapBytes(load(first + 2 * i)));
         store(out + i + 16, swapBytes(load(first + 2 * i + 32)));
     }
@@ -59,12 +61,12 @@ inline __m256i followingTerms(__m256i terms, __m256i nextTerms) {
 // step from the 16 terms at hand and the first of the next 16, loaded a step
 // ahead; the last step takes that one term alone, so no load passes the row's
 // last sample (term `count`).
-void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
     if (count >= 16) {
         __m256i terms = evenSamples(first);
         for (; i + 32 <= count; i += 16) {
-            _mm_prefetch(reinterpret_cast<const char *>(next + 4 * i), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(ahead + 4 * i), _MM_HINT_T0);
             const __m256i nextTerms = evenSamples(first + 4 * i + 64);
             store(out + i, _mm256_adds_epu16(terms, followingTerms(terms, nextTerms)));
             terms = nextTerms;
@@ -103,27 +105,29 @@ inline __m256i addLanePairs(__m256i a, __m256i b) {
 
 // Sixteen host samples, eight host cells, per step: 16b raw columns of each row.
 template <int kCellRows, int kCellColumns>
-void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t k = 0;
     for (; k + 16 <= count; k += 16) {
         const uint8_t *p = first + 2 * kCellColumns * k;
         for (int dy = 0; dy < kCellRows; ++dy) {
             for (int line = 0; line < kCellColumns / 2; ++line) {
-                _mm_prefetch(reinterpret_cast<const char *>(next + 2 * kCellColumns * k - 2 * dy * kRowStride + 64 * line), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * kCellColumns * k -
+                                                            2 * dy * kRowStride + 64 * line),
+                             _MM_HINT_T0);
             }
         }
         __m256i cells;
         if constexpr (kCellColumns == 2) {
             // Halves hold cells 0 1 4 5 | 2 3 6 7.
-            cells = joinHalves(
-                addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 32)));
+            cells =
+                joinHalves(addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 32)));
         } else {
             // Halves hold cells 0 2 4 6 | 1 3 5 7, one cell per 32-bit lane.
-            const __m256i interleaved =
-                addLanePairs(addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 32)),
-                             addLanePairs(columnSums<kCellRows>(p + 64),
-                                          columnSums<kCellRows>(p + 96)));
-            cells = _mm256_permutevar8x32_epi32(interleaved, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+            const __m256i interleaved = addLanePairs(
+                addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 32)),
+                addLanePairs(columnSums<kCellRows>(p + 64), columnSums<kCellRows>(p + 96)));
+            cells =
+                _mm256_permutevar8x32_epi32(interleaved, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
         }
         store(out + k, cells);
     }

@@ -1,6 +1,6 @@
-#include "readout/row_kernels.h"
-
 #include "readout/row_kernels_portable.h"
+
+#include "readout/row_kernels.h"
 
 const RowKernels &portableRowKernels() {
     static constexpr RowKernels kKernels{

@@ -23,14 +23,14 @@ inline uint16_t limitSample(uint32_t sum) {
 }
 
 inline void copyRowPortable(const uint8_t *first, uint16_t *out, std::size_t count,
-                                const uint8_t * = nullptr) {
+                            const uint8_t * = nullptr) {
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = static_cast<uint16_t>(loadSample(first + 2 * i));
     }
 }
 
 inline void pairSumRowPortable(const uint8_t *first, uint16_t *out, std::size_t count,
-                                const uint8_t * = nullptr) {
+                               const uint8_t * = nullptr) {
     for (std::size_t i = 0; i < count; ++i) {
         out[i] = limitSample(loadSample(first + 4 * i) + loadSample(first + 4 * i + 4));
     }
@@ -38,7 +38,7 @@ inline void pairSumRowPortable(const uint8_t *first, uint16_t *out, std::size_t 
 
 template <int kCellRows, int kCellColumns>
 void cellsRowPortable(const uint8_t *first, uint16_t *out, std::size_t count,
-                                const uint8_t * = nullptr) {
+                      const uint8_t * = nullptr) {
     for (std::size_t k = 0; k < count; ++k) {
         const uint8_t *anchor = first + 2 * (2 * kCellColumns * (k / 2) + k % 2);
         uint32_t sum = 0;

@@ -18,7 +18,9 @@ inline void store(uint16_t *out, __m128i samples) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), samples);
 }
 
-inline __m128i swapBytes(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+inline __m128i swapBytes(__m128i v) {
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
 
 // The low 16 bits of each 32-bit lane of a, then of b. Sign extension first
 // keeps the signed pack from saturating, so every bit pattern goes through.
@@ -27,10 +29,10 @@ inline __m128i packLowHalves(__m128i a, __m128i b) {
                            _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
 }
 
-void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
-        _mm_prefetch(reinterpret_cast<const char *>(next + 2 * i), _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i), _MM_HINT_T0);
         store(out + i, swapBytes(load(first + 2 * i)));
         store(out + i + 8, swapBytes(load(first + 2 * i + 16)));
     }
@@ -41,7 +43,9 @@ void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8
 }
 
 // The 8 samples at even distances from p, of the 16 there, in order.
-inline __m128i evenSamples(const uint8_t *p) { return swapBytes(packLowHalves(load(p), load(p + 16))); }
+inline __m128i evenSamples(const uint8_t *p) {
+    return swapBytes(packLowHalves(load(p), load(p + 16)));
+}
 
 // Terms 1 to 7, then the first of the following terms.
 inline __m128i followingTerms(__m128i terms, __m128i nextTerms) {
@@ -52,18 +56,19 @@ inline __m128i followingTerms(__m128i terms, __m128i nextTerms) {
 // step from the 8 terms at hand and the first of the next 8, loaded a step
 // ahead; the last step takes that one term alone, so no load passes the row's
 // last sample (term `count`).
-void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
     if (count >= 8) {
         __m128i terms = evenSamples(first);
         for (; i + 16 <= count; i += 8) {
-            _mm_prefetch(reinterpret_cast<const char *>(next + 4 * i), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(ahead + 4 * i), _MM_HINT_T0);
             const __m128i nextTerms = evenSamples(first + 4 * i + 32);
             store(out + i, _mm_adds_epu16(terms, followingTerms(terms, nextTerms)));
             terms = nextTerms;
         }
         if (i + 8 <= count) {
-            const __m128i lastTerm = _mm_cvtsi32_si128(static_cast<int>(loadSample(first + 4 * i + 32)));
+            const __m128i lastTerm =
+                _mm_cvtsi32_si128(static_cast<int>(loadSample(first + 4 * i + 32)));
             store(out + i, _mm_adds_epu16(terms, followingTerms(terms, lastTerm)));
             i += 8;
         }
@@ -94,22 +99,24 @@ inline __m128i addLanePairs(__m128i a, __m128i b) {
 
 // Eight host samples, four host cells, per step: 8b raw columns of each row.
 template <int kCellRows, int kCellColumns>
-void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *next) {
+void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         const uint8_t *p = first + 2 * kCellColumns * k;
         for (int dy = 0; dy < kCellRows; ++dy) {
             for (int line = 0; line < kCellColumns / 2; ++line) {
-                _mm_prefetch(reinterpret_cast<const char *>(next + 2 * kCellColumns * k - 2 * dy * kRowStride + 64 * line), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * kCellColumns * k -
+                                                            2 * dy * kRowStride + 64 * line),
+                             _MM_HINT_T0);
             }
         }
         __m128i sums;
         if constexpr (kCellColumns == 2) {
             sums = addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 16));
         } else {
-            sums = addLanePairs(addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 16)),
-                                addLanePairs(columnSums<kCellRows>(p + 32),
-                                             columnSums<kCellRows>(p + 48)));
+            sums = addLanePairs(
+                addLanePairs(columnSums<kCellRows>(p), columnSums<kCellRows>(p + 16)),
+                addLanePairs(columnSums<kCellRows>(p + 32), columnSums<kCellRows>(p + 48)));
         }
         store(out + k, sums);
     }

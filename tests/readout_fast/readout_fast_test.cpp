@@ -1,5 +1,9 @@
 // The fast readout against the reference and against worked examples, at every
 // instruction set this processor runs.
+#include "readout/readout_fast.h"
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -8,12 +12,9 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "readout/binning_mode.h"
 #include "readout/frame_geometry.h"
 #include "readout/readout.h"
-#include "readout/readout_fast.h"
 #include "readout/window.h"
 
 namespace {
@@ -43,7 +44,8 @@ Frame randomFrame(uint32_t seed) {
     Frame frame(kRawFrameBytes);
     for (std::size_t i = 0; i < kRawFrameSamples; ++i) {
         const uint32_t bits = random();
-        storeSample(frame, static_cast<int64_t>(i), static_cast<uint16_t>((bits & 0xFFFF) >> (bits >> 28)));
+        storeSample(frame, static_cast<int64_t>(i),
+                    static_cast<uint16_t>((bits & 0xFFFF) >> (bits >> 28)));
     }
     return frame;
 }
@@ -91,8 +93,8 @@ std::vector<uint16_t> referenceImage(uint32_t mode, const ReadoutWindow &w, cons
     for (uint16_t fill : {uint16_t{0x0000}, uint16_t{0xFFFF}}) {
         const std::vector<uint16_t> expected = referenceImage(mode, w, raw, fill);
         bool ran = false;
-        const std::vector<uint16_t> image =
-            convertInto(w, fill, [&](uint16_t *out) { ran = readFrameWith(level, mode, w, raw, out); });
+        const std::vector<uint16_t> image = convertInto(
+            w, fill, [&](uint16_t *out) { ran = readFrameWith(level, mode, w, raw, out); });
         if (!ran) {
             return ::testing::AssertionFailure() << simdLevelName(level) << " not run";
         }
@@ -118,7 +120,8 @@ void expectAllLevelsMatch(uint32_t mode, const ReadoutWindow &w, const uint8_t *
 ReadoutWindow fullWindow(uint32_t mode) {
     const uint32_t factor = kBinningModes[mode].binFactor;
     // Mode 3 and mode 0 read the 768-row frame, counted in binned rows of their own.
-    return {0, 0, static_cast<int32_t>(kSensorWidth / factor), static_cast<int32_t>(kSensorHeight / factor)};
+    return {0, 0, static_cast<int32_t>(kSensorWidth / factor),
+            static_cast<int32_t>(kSensorHeight / factor)};
 }
 
 bool insideBuffer(const SampleSpan &span) { return span.first >= 0 && span.last <= kLastSample; }
@@ -158,7 +161,8 @@ struct WorkedExample {
 };
 
 // Raw positions of every (row, column) in rows x columns.
-std::vector<std::pair<int64_t, int64_t>> grid(std::vector<int64_t> rows, std::vector<int64_t> columns) {
+std::vector<std::pair<int64_t, int64_t>> grid(std::vector<int64_t> rows,
+                                              std::vector<int64_t> columns) {
     std::vector<std::pair<int64_t, int64_t>> cells;
     for (int64_t row : rows) {
         for (int64_t column : columns) {
@@ -170,39 +174,67 @@ std::vector<std::pair<int64_t, int64_t>> grid(std::vector<int64_t> rows, std::ve
 
 const std::vector<WorkedExample> &workedExamples() {
     static const std::vector<WorkedExample> kExamples{
-        {4, {10, 20, 3, 2}, {{0, {{22, 10}}}, {1, {{22, 11}}}, {2, {{22, 12}}},
-                             {3, {{21, 10}}}, {4, {{21, 11}}}, {5, {{21, 12}}}}},
-        {4, {0, 0, 2048, 1536}, {{0, {{1536, 0}}}, {2047, {{1536, 2047}}},
-                                 {1535 * 2048 + 2047, {{1, 2047}}}}},
+        {4,
+         {10, 20, 3, 2},
+         {{0, {{22, 10}}},
+          {1, {{22, 11}}},
+          {2, {{22, 12}}},
+          {3, {{21, 10}}},
+          {4, {{21, 11}}},
+          {5, {{21, 12}}}}},
+        {4,
+         {0, 0, 2048, 1536},
+         {{0, {{1536, 0}}}, {2047, {{1536, 2047}}}, {1535 * 2048 + 2047, {{1, 2047}}}}},
         {4, {5, -1, 3, 4}, {{0, {{3, 5}}}, {3, {{2, 5}}}, {6, {{1, 5}}}, {11, {{0, 7}}}}},
         {4, {-1, 0, 2, 1}, {{0, {{0, 2047}}}, {1, {{1, 0}}}}},
         {4, {7, 3, 21, 5}, {{0, {{8, 7}}}, {20, {{8, 27}}}, {21, {{7, 7}}}, {104, {{4, 27}}}}},
-        {3, {2, 0, 2, 2}, {{0, {{2, 4}, {2, 6}}}, {1, {{2, 6}, {2, 8}}},
-                           {2, {{1, 4}, {1, 6}}}, {3, {{1, 6}, {1, 8}}}}},
-        {3, {0, 0, 1024, 768}, {{0, {{768, 0}, {768, 2}}}, {1023, {{768, 2046}, {769, 0}}},
-                                {767 * 1024 + 1023, {{1, 2046}, {2, 0}}}}},
+        {3,
+         {2, 0, 2, 2},
+         {{0, {{2, 4}, {2, 6}}},
+          {1, {{2, 6}, {2, 8}}},
+          {2, {{1, 4}, {1, 6}}},
+          {3, {{1, 6}, {1, 8}}}}},
+        {3,
+         {0, 0, 1024, 768},
+         {{0, {{768, 0}, {768, 2}}},
+          {1023, {{768, 2046}, {769, 0}}},
+          {767 * 1024 + 1023, {{1, 2046}, {2, 0}}}}},
         {3, {5, 9, 19, 3}, {{18, {{12, 46}, {12, 48}}}, {19, {{11, 10}, {11, 12}}}}},
-        {2, {10, 20, 4, 4}, {{0, {{48, 20}, {48, 22}, {46, 20}, {46, 22}}},
-                             {1, {{48, 21}, {48, 23}, {46, 21}, {46, 23}}},
-                             {4, {{47, 20}, {47, 22}, {45, 20}, {45, 22}}},
-                             {5, {{47, 21}, {47, 23}, {45, 21}, {45, 23}}},
-                             {2, {{48, 24}, {48, 26}, {46, 24}, {46, 26}}},
-                             {7, {{47, 25}, {47, 27}, {45, 25}, {45, 27}}},
-                             {8, {{44, 20}, {44, 22}, {42, 20}, {42, 22}}},
-                             {15, {{43, 25}, {43, 27}, {41, 25}, {41, 27}}}}},
-        {2, {0, 0, 1024, 768}, {{0, grid({1536, 1534}, {0, 2})},
-                                {767 * 1024 + 1023, grid({3, 1}, {2045, 2047})}}},
-        {1, {0, 0, 512, 384}, {{0, grid({1536, 1534, 1532, 1530}, {0, 2, 4, 6})},
-                               {383 * 512 + 511, grid({7, 5, 3, 1}, {2041, 2043, 2045, 2047})}}},
-        {0, {0, 0, 512, 384}, {{0, grid({768, 766}, {0, 2, 4, 6})},
-                               {383 * 512 + 511, grid({3, 1}, {2041, 2043, 2045, 2047})}}},
+        {2,
+         {10, 20, 4, 4},
+         {{0, {{48, 20}, {48, 22}, {46, 20}, {46, 22}}},
+          {1, {{48, 21}, {48, 23}, {46, 21}, {46, 23}}},
+          {4, {{47, 20}, {47, 22}, {45, 20}, {45, 22}}},
+          {5, {{47, 21}, {47, 23}, {45, 21}, {45, 23}}},
+          {2, {{48, 24}, {48, 26}, {46, 24}, {46, 26}}},
+          {7, {{47, 25}, {47, 27}, {45, 25}, {45, 27}}},
+          {8, {{44, 20}, {44, 22}, {42, 20}, {42, 22}}},
+          {15, {{43, 25}, {43, 27}, {41, 25}, {41, 27}}}}},
+        {2,
+         {0, 0, 1024, 768},
+         {{0, grid({1536, 1534}, {0, 2})}, {767 * 1024 + 1023, grid({3, 1}, {2045, 2047})}}},
+        {1,
+         {0, 0, 512, 384},
+         {{0, grid({1536, 1534, 1532, 1530}, {0, 2, 4, 6})},
+          {383 * 512 + 511, grid({7, 5, 3, 1}, {2041, 2043, 2045, 2047})}}},
+        {0,
+         {0, 0, 512, 384},
+         {{0, grid({768, 766}, {0, 2, 4, 6})},
+          {383 * 512 + 511, grid({3, 1}, {2041, 2043, 2045, 2047})}}},
         // Odd positions after one-pixel moves move the raw area by a rows and b columns.
-        {2, {3, 5, 18, 6}, {{0, grid({22, 20}, {6, 8})}, {17, grid({22, 20}, {39, 41})},
-                            {18 + 1, grid({21, 19}, {7, 9})}, {5 * 18 + 17, grid({13, 11}, {39, 41})}}},
-        {1, {1, 3, 20, 4}, {{0, grid({28, 26, 24, 22}, {4, 6, 8, 10})},
-                            {3 * 20 + 19, grid({19, 17, 15, 13}, {77, 79, 81, 83})}}},
-        {0, {3, 1, 20, 4}, {{0, grid({10, 8}, {12, 14, 16, 18})},
-                            {2 * 20 + 1, grid({6, 4}, {13, 15, 17, 19})}}},
+        {2,
+         {3, 5, 18, 6},
+         {{0, grid({22, 20}, {6, 8})},
+          {17, grid({22, 20}, {39, 41})},
+          {18 + 1, grid({21, 19}, {7, 9})},
+          {5 * 18 + 17, grid({13, 11}, {39, 41})}}},
+        {1,
+         {1, 3, 20, 4},
+         {{0, grid({28, 26, 24, 22}, {4, 6, 8, 10})},
+          {3 * 20 + 19, grid({19, 17, 15, 13}, {77, 79, 81, 83})}}},
+        {0,
+         {3, 1, 20, 4},
+         {{0, grid({10, 8}, {12, 14, 16, 18})}, {2 * 20 + 1, grid({6, 4}, {13, 15, 17, 19})}}},
         // Odd sizes: the last column and row are the first of a host cell.
         {2, {2, 2, 5, 3}, {{4, grid({10, 8}, {12, 14})}, {14, grid({6, 4}, {12, 14})}}},
     };
@@ -215,7 +247,8 @@ TEST(WorkedExamples, EveryLevelAndTheReferenceGiveTheListedSums) {
         storeSample(frame, static_cast<int64_t>(i), exampleValue(static_cast<int64_t>(i)));
     }
     for (const WorkedExample &example : workedExamples()) {
-        const std::vector<uint16_t> reference = referenceImage(example.mode, example.window, frame.data());
+        const std::vector<uint16_t> reference =
+            referenceImage(example.mode, example.window, frame.data());
         for (const WorkedSample &sample : example.samples) {
             uint32_t sum = 0;
             for (const auto &[row, column] : sample.raw) {
@@ -284,14 +317,17 @@ TEST(SampleSpan, IsExactlyWhatTheReferenceReads) {
     };
     for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
         for (int n = 0; n < 300; ++n) {
-            const ReadoutWindow w{static_cast<int32_t>(2 + random() % 300), static_cast<int32_t>(2 + random() % 300),
-                                  static_cast<int32_t>(1 + random() % 40), static_cast<int32_t>(1 + random() % 40)};
+            const ReadoutWindow w{
+                static_cast<int32_t>(2 + random() % 300), static_cast<int32_t>(2 + random() % 300),
+                static_cast<int32_t>(1 + random() % 40), static_cast<int32_t>(1 + random() % 40)};
             const SampleSpan span = sampleSpan(kBinningModes[mode], w);
             ASSERT_TRUE(insideBuffer(span)) << describe(mode, w);
             EXPECT_GT(imageWithOneSample(mode, w, span.first), 0) << describe(mode, w) << " first";
             EXPECT_GT(imageWithOneSample(mode, w, span.last), 0) << describe(mode, w) << " last";
-            EXPECT_EQ(imageWithOneSample(mode, w, span.first - 1), 0) << describe(mode, w) << " first - 1";
-            EXPECT_EQ(imageWithOneSample(mode, w, span.last + 1), 0) << describe(mode, w) << " last + 1";
+            EXPECT_EQ(imageWithOneSample(mode, w, span.first - 1), 0)
+                << describe(mode, w) << " first - 1";
+            EXPECT_EQ(imageWithOneSample(mode, w, span.last + 1), 0)
+                << describe(mode, w) << " last + 1";
         }
     }
 }
@@ -304,8 +340,8 @@ int32_t uniformInt(std::mt19937 &random, int32_t low, int32_t high) {
 // frame, some touching each edge of the frame, some past the buffer's ends.
 ReadoutWindow randomWindow(std::mt19937 &random, uint32_t mode) {
     const ReadoutWindow full = fullWindow(mode);
-    const int32_t bufferRows = static_cast<int32_t>(kRawFrameSamples / kSensorWidth) /
-                               kBinningModes[mode].cellRows;
+    const int32_t bufferRows =
+        static_cast<int32_t>(kRawFrameSamples / kSensorWidth) / kBinningModes[mode].cellRows;
     const bool large = uniformInt(random, 0, 19) == 0;
     ReadoutWindow w;
     w.width = large ? uniformInt(random, 1, full.width) : uniformInt(random, 1, 40);
@@ -313,13 +349,26 @@ ReadoutWindow randomWindow(std::mt19937 &random, uint32_t mode) {
     w.x = uniformInt(random, -3, full.width - w.width + 3);
     w.y = uniformInt(random, -3, full.height - w.height + 3);
     switch (uniformInt(random, 0, 9)) {
-    case 0: w.x = 0; break;
-    case 1: w.y = 0; break;
-    case 2: w.x = full.width - w.width; break;
-    case 3: w.y = full.height - w.height; break;
-    case 4: w.y = bufferRows - w.height + uniformInt(random, -2, 2); break;  // the buffer's end
-    case 5: w.y = -1 - uniformInt(random, 0, 1); break;                     // before its start
-    default: break;
+        case 0:
+            w.x = 0;
+            break;
+        case 1:
+            w.y = 0;
+            break;
+        case 2:
+            w.x = full.width - w.width;
+            break;
+        case 3:
+            w.y = full.height - w.height;
+            break;
+        case 4:
+            w.y = bufferRows - w.height + uniformInt(random, -2, 2);
+            break;  // the buffer's end
+        case 5:
+            w.y = -1 - uniformInt(random, 0, 1);
+            break;  // before its start
+        default:
+            break;
     }
     return w;
 }
@@ -351,7 +400,8 @@ TEST(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
     int exact = 0;
     for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
         const BinningMode &m = kBinningModes[mode];
-        const int32_t bufferRows = static_cast<int32_t>(kRawFrameSamples / kSensorWidth) / m.cellRows;
+        const int32_t bufferRows =
+            static_cast<int32_t>(kRawFrameSamples / kSensorWidth) / m.cellRows;
         for (int32_t width : {1, 2, 3, 5, 8, 15, 16, 17, 31, 32, 33, 64, 100}) {
             for (int32_t height : {1, 2, 3, 4, 7, 8}) {
                 // The span moves by the same step for each unit of x: solve for
@@ -367,10 +417,12 @@ TEST(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
                     }
                 };
                 for (int32_t y = bufferRows - height - 1; y <= bufferRows - height; ++y) {
-                    windowsAround(y, [](const SampleSpan &s) { return s.last; }, kLastSample);
+                    windowsAround(
+                        y, [](const SampleSpan &s) { return s.last; }, kLastSample);
                 }
                 for (int32_t y = -2; y <= 0; ++y) {
-                    windowsAround(y, [](const SampleSpan &s) { return s.first; }, 0);
+                    windowsAround(
+                        y, [](const SampleSpan &s) { return s.first; }, 0);
                 }
             }
         }
@@ -426,10 +478,13 @@ TEST(ReadFrame, MatchesTheReference) {
             const std::vector<uint16_t> reference = referenceImage(mode, w, frame.data());
             const std::vector<uint16_t> image =
                 convertInto(w, 0, [&](uint16_t *out) { readFrame(mode, w, frame.data(), out); });
-            EXPECT_EQ(image, convertInto(w, 0, [&](uint16_t *out) {
-                          readFrameReference(mode, w, frame.data(), out);
-                      })) << describe(mode, w);
-            EXPECT_TRUE(std::equal(reference.begin(), reference.begin() + imageSamples(w), image.begin()));
+            EXPECT_EQ(image, convertInto(w, 0,
+                                         [&](uint16_t *out) {
+                                             readFrameReference(mode, w, frame.data(), out);
+                                         }))
+                << describe(mode, w);
+            EXPECT_TRUE(
+                std::equal(reference.begin(), reference.begin() + imageSamples(w), image.begin()));
         }
     }
 }
