@@ -29,8 +29,7 @@ void putInteger(fitsfile *f, const char *key, long long value, const char *comme
 }
 
 void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
-    fits_update_key_fixdbl(f, "EXPTIME", frame.exposureSeconds, 3, "[s] exposure length",
-                           &status);
+    fits_update_key_fixdbl(f, "EXPTIME", frame.exposureSeconds, 3, "[s] exposure length", &status);
     putText(f, "DATE-OBS", frame.dateObs, "exposure start (UTC)", status);
     putText(f, "TIMESYS", "UTC", "time scale of DATE-OBS and DATE", status);
     putText(f, "DATE", frame.date, "file written (UTC)", status);
@@ -45,8 +44,7 @@ void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
     putInteger(f, "YORGSUBF", frame.originY, "window origin, binned rows", status);
     putText(f, "ROWORDER", "TOP-DOWN", "first stored row is the driver's row 0", status);
     if (!frame.bayerPattern.empty()) {
-        putText(f, "BAYERPAT", frame.bayerPattern, "colours of the first two stored rows",
-                status);
+        putText(f, "BAYERPAT", frame.bayerPattern, "colours of the first two stored rows", status);
         putInteger(f, "XBAYROFF", 0, "BAYERPAT starts at the first column", status);
         putInteger(f, "YBAYROFF", 0, "BAYERPAT starts at the first stored row", status);
     }
@@ -66,7 +64,9 @@ bool encodeFits(const FrameDescription &frame, const std::vector<uint16_t> &pixe
     }
     MemoryFile memory;
     memory.size = 2880;
-    memory.buffer = std::malloc(memory.size);
+    // Zero-filled: cfitsio reads the header record it is about to complete
+    // (looking for blank fill after END) before it has written all of it.
+    memory.buffer = std::calloc(1, memory.size);
     if (memory.buffer == nullptr) {
         error = "out of memory for the FITS file";
         return false;
