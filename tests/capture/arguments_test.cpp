@@ -1,9 +1,9 @@
 // The command line: what is accepted, and the one-line reason for what is not.
+#include "tools/capture/arguments.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
-
-#include "tools/capture/arguments.h"
 
 namespace {
 
@@ -114,10 +114,12 @@ TEST(Arguments, SecondsToMillisecondsTable) {
         const char *text;
         int32_t ms;  // -1: refused
     } cases[] = {
-        {"0", 0},          {"1", 1000},       {"1.5", 1500}, {"0.001", 1}, {"30", 30000},
-        {"0.1", 100},      {"2.345", 2345},   {"1.", 1000},  {"536870.911", 536870911},
-        {"536870.912", -1}, {".", -1},        {"", -1},      {"+1", -1},   {"1,5", -1},
-        {"0.0001", -1},    {"inf", -1},
+        {"0", 0},           {"1", 1000},   {"1.5", 1500},
+        {"0.001", 1},       {"30", 30000}, {"0.1", 100},
+        {"2.345", 2345},    {"1.", 1000},  {"536870.911", 536870911},
+        {"536870.912", -1}, {".", -1},     {"", -1},
+        {"+1", -1},         {"1,5", -1},   {"0.0001", -1},
+        {"inf", -1},
     };
     for (const auto &c : cases) {
         int32_t ms = -7;

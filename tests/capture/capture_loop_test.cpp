@@ -10,11 +10,11 @@
 namespace {
 
 struct Script {
-    int pendingPolls = 0;         // d_IsExposing answers 1 this many times
+    int pendingPolls = 0;  // d_IsExposing answers 1 this many times
     int32_t startResult = 1;
     int32_t okResult = 1;
     int32_t initializeResult = 1;
-    int32_t widthSkew = 0;        // added to the window width d_GetWidth reports
+    int32_t widthSkew = 0;  // added to the window width d_GetWidth reports
     std::vector<std::string> calls;
     uint32_t subframe[5] = {};
     int32_t exposureLength = -1;
@@ -25,9 +25,18 @@ void note(const char *call) { script.calls.push_back(call); }
 
 const char *getName() { return "fake"; }
 const char *getInfo() { return "Fake CCD"; }
-int32_t initialize(int32_t) { note("Initialize"); return script.initializeResult; }
-int32_t setupCCD(int32_t quiet) { note(quiet ? "SetupCCD(quiet)" : "SetupCCD(box)"); return 1; }
-int32_t getOK() { note("GetOK"); return script.okResult; }
+int32_t initialize(int32_t) {
+    note("Initialize");
+    return script.initializeResult;
+}
+int32_t setupCCD(int32_t quiet) {
+    note(quiet ? "SetupCCD(quiet)" : "SetupCCD(box)");
+    return 1;
+}
+int32_t getOK() {
+    note("GetOK");
+    return script.okResult;
+}
 int32_t binningCount() { return 5; }
 const char *binningName(uint32_t mode) {
     static const char *names[] = {"4x4 HW bw", "4x4 SW cl/bw", "2x2 SW cl/bw", "2x2 HW bw",
@@ -45,7 +54,9 @@ int32_t binned(uint32_t host, uint32_t mode, int32_t sensor) {
     const uint32_t mask = mode < 2 ? 3 : (mode < 4 ? 1 : 0);
     return static_cast<int32_t>((sensor / factor * host / 100000) & ~mask);
 }
-int32_t getWidth(int32_t) { return binned(script.subframe[2], script.subframe[4], 2048) + script.widthSkew; }
+int32_t getWidth(int32_t) {
+    return binned(script.subframe[2], script.subframe[4], 2048) + script.widthSkew;
+}
 int32_t getHeight(int32_t) { return binned(script.subframe[3], script.subframe[4], 1536); }
 int32_t isColor() { return 1; }
 int32_t moveFrame(int32_t) { return 1; }
@@ -63,11 +74,23 @@ int32_t isExposing() {
     return 0;
 }
 int32_t interruptExposure() { return 1; }
-int32_t startDownload() { note("StartDownload"); return 1; }
-int32_t readImage(uint16_t *) { note("ReadImage"); return 1; }
-int32_t endDownload(int32_t) { note("EndDownload"); return 1; }
+int32_t startDownload() {
+    note("StartDownload");
+    return 1;
+}
+int32_t readImage(uint16_t *) {
+    note("ReadImage");
+    return 1;
+}
+int32_t endDownload(int32_t) {
+    note("EndDownload");
+    return 1;
+}
 int32_t getTemperature() { return 0; }
-int32_t finalize() { note("Finalize"); return 1; }
+int32_t finalize() {
+    note("Finalize");
+    return 1;
+}
 
 DriverApi fakeApi() {
     DriverApi api;
@@ -123,8 +146,8 @@ TEST_F(CaptureLoop, FollowsTheHostSequence) {
     std::string error;
     ASSERT_TRUE(exposeFrame(api, 2500, 1000, 1, 1, steppingClock(), image, error)) << error;
     EXPECT_EQ(script.exposureLength, 2500);
-    const std::vector<std::string> expected = {"StartExposure", "IsExposing",    "IsExposing",
-                                               "IsExposing",    "IsExposing",    "StartDownload",
+    const std::vector<std::string> expected = {"StartExposure", "IsExposing", "IsExposing",
+                                               "IsExposing",    "IsExposing", "StartDownload",
                                                "ReadImage",     "EndDownload"};
     EXPECT_EQ(script.calls, expected);
 }
@@ -150,7 +173,8 @@ TEST_F(CaptureLoop, TimeoutGrowsWithTheExposureByAMarginNotAFactor) {
         script = Script{};
         script.pendingPolls = 1000000;
         std::string error;
-        EXPECT_FALSE(exposeFrame(api, c.exposureMs, c.marginMs, 1, 1, steppingClock(), image, error));
+        EXPECT_FALSE(
+            exposeFrame(api, c.exposureMs, c.marginMs, 1, 1, steppingClock(), image, error));
         EXPECT_EQ(countOf("IsExposing"), c.polls)
             << "exposure " << c.exposureMs << " ms, margin " << c.marginMs << " ms";
     }

@@ -1,7 +1,6 @@
 // qm-capture end to end: the built tool, the built driver D_QM208X.so loaded at
 // run time, and the simulated camera delivering at once (QM_SIM_TIME_SCALE=0).
 #include <gtest/gtest.h>
-
 #include <png.h>
 
 #include <chrono>
@@ -106,8 +105,11 @@ TEST(CaptureTool, ListNamesDriverModesAndBinnedSizes) {
     const struct {
         const char *name;
         int width, height;
-    } expected[] = {{"4x4 HW bw", 512, 384}, {"4x4 SW cl/bw", 512, 384}, {"2x2 SW cl/bw", 1024, 768},
-                    {"2x2 HW bw", 1024, 768}, {"1x1 HW cl/bw", 2048, 1536}};
+    } expected[] = {{"4x4 HW bw", 512, 384},
+                    {"4x4 SW cl/bw", 512, 384},
+                    {"2x2 SW cl/bw", 1024, 768},
+                    {"2x2 HW bw", 1024, 768},
+                    {"1x1 HW cl/bw", 2048, 1536}};
     int seen = 0;
     for (const std::string &text : r.outLines()) {
         std::smatch m;
@@ -129,13 +131,13 @@ TEST(CaptureTool, ListNamesDriverModesAndBinnedSizes) {
 // arrive, carry the right keywords and pass the FITS checks.
 TEST(CaptureTool, EveryModeSavesAVerifiedFrame) {
     const struct {
-        const char *mode;      // as typed
+        const char *mode;  // as typed
         const char *windowOption;
         const char *window;
         uint32_t modeNumber;
         PixelWindow expected;
         int binning;
-        const char *bayer;     // "" for none
+        const char *bayer;  // "" for none
     } cases[] = {
         {"0", "--window", "8,12,100,60", 0, {8, 12, 100, 60}, 4, ""},
         {"4x4 SW", "--window", "100,40,64,48", 1, {100, 40, 64, 48}, 4, "RGGB"},
@@ -148,15 +150,15 @@ TEST(CaptureTool, EveryModeSavesAVerifiedFrame) {
         SCOPED_TRACE(std::string("mode ") + c.mode + " " + c.windowOption + " " + c.window);
         TempDir dir;
         const auto before = std::chrono::system_clock::now();
-        const ToolResult r =
-            runTool(dir, {"capture", "--mode", c.mode, c.windowOption, c.window, "--exposure",
-                          "2.5", "--png", "--object", "test field"});
+        const ToolResult r = runTool(dir, {"capture", "--mode", c.mode, c.windowOption, c.window,
+                                           "--exposure", "2.5", "--png", "--object", "test field"});
         const auto after = std::chrono::system_clock::now();
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.err, "") << "stderr is not a terminal: no progress expected";
         const std::vector<std::string> saved = r.outLines();
         ASSERT_EQ(saved.size(), 2u) << r.out;
-        EXPECT_TRUE(std::regex_match(saved[0], std::regex(R"(captures/qm_0001_\d{8}T\d{6}\.\d{3}Z\.fits)")))
+        EXPECT_TRUE(
+            std::regex_match(saved[0], std::regex(R"(captures/qm_0001_\d{8}T\d{6}\.\d{3}Z\.fits)")))
             << saved[0];
         EXPECT_EQ(saved[1], saved[0].substr(0, saved[0].size() - 5) + ".png");
 
@@ -235,7 +237,8 @@ TEST(CaptureTool, StarsLandWhereTheWindowSays) {
         // Centres found, in grid units, and the stars they belong to.
         std::vector<std::array<double, 2>> centres;
         std::vector<simcam::Star> stars;
-        for (const simcam::Star &star : starField().brightestStars(simcam::StarField::kStarCount, 20.0, 30.0)) {
+        for (const simcam::Star &star :
+             starField().brightestStars(simcam::StarField::kStarCount, 20.0, 30.0)) {
             if (star.flux < 1500 || star.flux > 60000 || centres.size() >= 5) {
                 continue;
             }
@@ -267,9 +270,10 @@ TEST(CaptureTool, StarsLandWhereTheWindowSays) {
         const double error = meanError(c.window);
         EXPECT_LT(error, 0.45 * grid.dx) << centres.size() << " stars";
         const PixelWindow w = c.window;
-        for (const PixelWindow &moved :
-             {PixelWindow{w.x + 1, w.y, w.width, w.height}, PixelWindow{w.x - 1, w.y, w.width, w.height},
-              PixelWindow{w.x, w.y + 1, w.width, w.height}, PixelWindow{w.x, w.y - 1, w.width, w.height}}) {
+        for (const PixelWindow &moved : {PixelWindow{w.x + 1, w.y, w.width, w.height},
+                                         PixelWindow{w.x - 1, w.y, w.width, w.height},
+                                         PixelWindow{w.x, w.y + 1, w.width, w.height},
+                                         PixelWindow{w.x, w.y - 1, w.width, w.height}}) {
             EXPECT_LT(error, meanError(moved))
                 << "window " << windowArgument(moved) << " explains the stars as well";
         }
@@ -286,7 +290,7 @@ TEST(CaptureTool, ColourPhaseOfSavedFilesMatchesBayerpat) {
         const char *window;
         const char *bayer;
     } cases[] = {
-        {4, "-w", "100,100,64,64", "RGGB"},   // first raw row 164, column 100
+        {4, "-w", "100,100,64,64", "RGGB"},  // first raw row 164, column 100
         {4, "-w", "101,100,64,64", "GRBG"},
         {4, "-w", "100,100,64,63", "GBRG"},
         {4, "-w", "101,101,64,64", "BGGR"},
@@ -309,17 +313,18 @@ TEST(CaptureTool, ColourPhaseOfSavedFilesMatchesBayerpat) {
     // Modes 0 and 3 sum sensor rows in pairs: no row shows one colour alone.
     for (uint32_t mode : {0u, 3u}) {
         TempDir dir;
-        const ToolResult r =
-            runTool(dir, {"capture", "-m", std::to_string(mode), "-w", "40,40,64,64", "-e", "60",
-                          "-o", "sky.fits"});
+        const ToolResult r = runTool(dir, {"capture", "-m", std::to_string(mode), "-w",
+                                           "40,40,64,64", "-e", "60", "-o", "sky.fits"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const FitsContents f = readFits(dir / "sky.fits");
         ASSERT_TRUE(f.ok) << f.error;
         EXPECT_FALSE(f.has("BAYERPAT")) << "mode " << mode;
         const auto medians = phaseMedians(f.pixels, f.width, f.height);
         EXPECT_EQ(patternShownBySky(medians), "") << "mode " << mode;
-        EXPECT_NEAR(medians[0], medians[2], 0.01 * medians[0]) << "mode " << mode << ": rows differ";
-        EXPECT_NEAR(medians[1], medians[3], 0.01 * medians[1]) << "mode " << mode << ": rows differ";
+        EXPECT_NEAR(medians[0], medians[2], 0.01 * medians[0])
+            << "mode " << mode << ": rows differ";
+        EXPECT_NEAR(medians[1], medians[3], 0.01 * medians[1])
+            << "mode " << mode << ": rows differ";
     }
 }
 
@@ -343,9 +348,10 @@ TEST(CaptureTool, SequenceNumbersResumePastExistingFiles) {
                                 }),
                   1)
             << "frame " << n;
-        const FitsContents fits = readFits(dir / ("seq/" + *std::find_if(files.begin(), files.end(), [&](const std::string &f) {
-                                        return f.rfind(prefix, 0) == 0;
-                                    })));
+        const FitsContents fits = readFits(
+            dir / ("seq/" + *std::find_if(files.begin(), files.end(), [&](const std::string &f) {
+                       return f.rfind(prefix, 0) == 0;
+                   })));
         EXPECT_TRUE(fits.ok) << fits.error;
     }
     r = runTool(dir, {"capture", "-m", "1", "-e", "0", "-o", output, "--start-number", "40"});
@@ -410,8 +416,12 @@ TEST(CaptureTool, BadInputEndsWithOneLineBeforeAnyExposure) {
         {{"capture", "-m", "3x3"}, 2, "no binning mode is called '3x3'"},
         {{"capture", "-m", "4x4"}, 2, "ambiguous"},
         {{"capture", "-m", "0", "-w", "2,0,64,64"}, 2, "window x 2 is not a multiple of 4"},
-        {{"capture", "-m", "2", "-w", "0,0,1026,64"}, 2, "does not fit the binned frame of 1024x768"},
-        {{"capture", "-m", "4", "-w", "2000,0,100,64"}, 2, "does not fit the binned frame of 2048x1536"},
+        {{"capture", "-m", "2", "-w", "0,0,1026,64"},
+         2,
+         "does not fit the binned frame of 1024x768"},
+        {{"capture", "-m", "4", "-w", "2000,0,100,64"},
+         2,
+         "does not fit the binned frame of 2048x1536"},
         {{"capture", "-m", "4", "-f", "0.5,0.5,0.6,0.1"}, 2, "does not fit"},
         {{"capture", "-e", "-3"}, 2, "is not a length in seconds"},
         {{"capture", "-e", "ten"}, 2, "is not a length in seconds"},
@@ -421,10 +431,14 @@ TEST(CaptureTool, BadInputEndsWithOneLineBeforeAnyExposure) {
         {{"capture", "--frobnicate"}, 2, "unknown option '--frobnicate'"},
         {{"snap"}, 2, "unknown command 'snap'"},
         {{}, 2, "no command given"},
-        {{"capture", "-o", "/proc/self/x_{n}.fits"}, 1, "cannot write to output directory /proc/self"},
+        {{"capture", "-o", "/proc/self/x_{n}.fits"},
+         1,
+         "cannot write to output directory /proc/self"},
         {{"capture", "-o", "plainfile/x_{n}.fits"}, 1, "cannot create output directory plainfile"},
         {{"capture", "-o", "/tmp"}, 2, "--output names the directory /tmp"},
-        {{"capture", "--driver", "/nonexistent/D_QM208X.so"}, 1, "cannot use driver: /nonexistent/D_QM208X.so"},
+        {{"capture", "--driver", "/nonexistent/D_QM208X.so"},
+         1,
+         "cannot use driver: /nonexistent/D_QM208X.so"},
         {{"capture", "--driver", QM_PARTIAL_DRIVER}, 1, "does not export d_SetupCCD"},
         {{"list", "--driver", QM_PARTIAL_DRIVER}, 1, "does not export d_SetupCCD"},
     };

@@ -1,11 +1,12 @@
 // Window requests in binned pixels or fractions, and the host units that make
 // d_Subframe's arithmetic (readout/window.h, the driver's own) give them back.
+#include "tools/capture/capture_window.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "readout/window.h"
-#include "tools/capture/capture_window.h"
 
 namespace {
 
@@ -35,8 +36,11 @@ TEST(ModeGeometry, FollowsTheBinningTable) {
     const struct {
         uint32_t mode;
         ModeGeometry expected;
-    } cases[] = {{0, {512, 384, 4}}, {1, {512, 384, 4}}, {2, {1024, 768, 2}},
-                 {3, {1024, 768, 2}}, {4, {2048, 1536, 1}}};
+    } cases[] = {{0, {512, 384, 4}},
+                 {1, {512, 384, 4}},
+                 {2, {1024, 768, 2}},
+                 {3, {1024, 768, 2}},
+                 {4, {2048, 1536, 1}}};
     for (const auto &c : cases) {
         const ModeGeometry g = geometryOf(kBinningModes[c.mode]);
         EXPECT_EQ(g.frameWidth, c.expected.frameWidth) << "mode " << c.mode;
@@ -134,8 +138,7 @@ TEST(HostUnitsFor, DriverScalingGivesBackEveryWindowValue) {
             ASSERT_EQ(made.height, window.height) << "mode " << mode << " height " << window.height;
             // The smallest such value: one host unit less falls short.
             if (v > 0) {
-                const ReadoutWindow less =
-                    windowFromHostUnits(host.x - 1, 0, 0, 0, binning);
+                const ReadoutWindow less = windowFromHostUnits(host.x - 1, 0, 0, 0, binning);
                 ASSERT_LT(less.x, window.x) << "mode " << mode << " x " << v;
             }
         }

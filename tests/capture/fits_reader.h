@@ -15,8 +15,8 @@ struct FitsContents {
     long width = 0;
     long height = 0;
     std::map<std::string, std::string> keys;  // value text as stored, strings unquoted
-    std::vector<uint16_t> pixels;              // stored order, first stored row first
-    int dataChecksum = 0;                      // fits_verify_chksum: 1 correct
+    std::vector<uint16_t> pixels;             // stored order, first stored row first
+    int dataChecksum = 0;                     // fits_verify_chksum: 1 correct
     int headerChecksum = 0;
 
     bool has(const std::string &key) const { return keys.count(key) != 0; }

@@ -1,11 +1,12 @@
 // The FITS file the tool writes, read back with cfitsio.
+#include "tools/capture/fits_writer.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "tests/capture/fits_reader.h"
 #include "tests/capture/temp_dir.h"
-#include "tools/capture/fits_writer.h"
 #include "tools/capture/safe_file.h"
 
 namespace {
@@ -44,8 +45,8 @@ TEST(FitsWriter, KeywordsAndUnsignedPixelsRoundTrip) {
     TempDir dir;
     const int32_t width = 5, height = 3;
     // Extremes of the unsigned range and values either side of BZERO.
-    const std::vector<uint16_t> pixels = {0,     1,     32767, 32768, 65535, 65534, 2,  3,
-                                          4,     5,     1000,  40000, 12345, 54321, 7};
+    const std::vector<uint16_t> pixels = {0, 1, 32767, 32768, 65535, 65534, 2, 3,
+                                          4, 5, 1000,  40000, 12345, 54321, 7};
     const FitsContents c = writeAndRead(dir, describedFrame(width, height, "GBRG"), pixels);
     ASSERT_TRUE(c.ok) << c.error;
     EXPECT_EQ(c.bitpix, 16);
@@ -85,8 +86,8 @@ TEST(FitsWriter, ChecksumCatchesAChangedByte) {
     TempDir dir;
     std::vector<uint8_t> bytes;
     std::string error;
-    ASSERT_TRUE(encodeFits(describedFrame(4, 2, "RGGB"), std::vector<uint16_t>(8, 1234), bytes,
-                           error));
+    ASSERT_TRUE(
+        encodeFits(describedFrame(4, 2, "RGGB"), std::vector<uint16_t>(8, 1234), bytes, error));
     bytes[2880 + 3] ^= 0x01;  // first data record
     ASSERT_TRUE(writeFileAtomically(dir / "bad.fits", bytes, true, error)) << error;
     const FitsContents c = readFits(dir / "bad.fits");

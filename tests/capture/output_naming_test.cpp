@@ -1,10 +1,11 @@
 // File name templates, their expansion and the resumption of a numbered sequence.
+#include "tools/capture/output_naming.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "tests/capture/temp_dir.h"
-#include "tools/capture/output_naming.h"
 
 namespace {
 
@@ -67,8 +68,8 @@ TEST(NameTemplate, PreviewNames) {
         const char *fits;
         const char *png;
     } cases[] = {
-        {"a/x.fits", "a/x.png"}, {"a/x.FITS", "a/x.png"}, {"x.fit", "x.png"}, {"x.fts", "x.png"},
-        {"x", "x.png"},          {"x.fits.gz", "x.fits.gz.png"},
+        {"a/x.fits", "a/x.png"}, {"a/x.FITS", "a/x.png"}, {"x.fit", "x.png"},
+        {"x.fts", "x.png"},      {"x", "x.png"},          {"x.fits.gz", "x.fits.gz.png"},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(previewPathOf(c.fits), c.png) << c.fits;

@@ -1,11 +1,11 @@
 // The PNG preview: debayer colours land in the right channels, the stretch
 // spans the 8-bit range, and the file decodes.
-#include <gtest/gtest.h>
+#include "tools/capture/png_preview.h"
 
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include "tools/capture/bayer_pattern.h"
-#include "tools/capture/png_preview.h"
 
 namespace {
 

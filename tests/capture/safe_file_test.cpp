@@ -1,12 +1,12 @@
 // Output files appear complete or not at all and never replace a file unasked.
-#include <gtest/gtest.h>
+#include "tools/capture/safe_file.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "tests/capture/temp_dir.h"
-#include "tools/capture/safe_file.h"
 
 namespace {
 
@@ -87,8 +87,8 @@ TEST(SafeFile, ReadOnlyDirectoryWhenPermissionsApply) {
     }
     TempDir dir;
     std::filesystem::create_directory(dir / "ro");
-    std::filesystem::permissions(dir / "ro", std::filesystem::perms::owner_read |
-                                                 std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        dir / "ro", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     std::string error;
     EXPECT_FALSE(prepareOutputDirectory(dir / "ro/x.fits", error));
     EXPECT_NE(error.find("cannot write to output directory"), std::string::npos) << error;

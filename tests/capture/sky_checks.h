@@ -66,15 +66,20 @@ struct SensorGrid {
 inline SensorGrid sensorGridFor(uint32_t mode, const PixelWindow &w) {
     const double top = static_cast<double>(w.y) + w.height;
     switch (mode) {
-    case 4: return {1, w.x + 0.5, top + 0.5, 1, -1};
-    // Frame row k sums sensor rows 2k and 2k + 1; samples two columns apart.
-    case 3: return {1, 2.0 * w.x + 1.5, 2 * top + 1, 2, -2};
-    // Cells of 4 raw rows by 4 columns.
-    case 2: return {2, 2.0 * w.x + 2, 2 * top - 1, 4, -4};
-    // Cells of 8 raw rows by 8 columns.
-    case 1: return {2, 4.0 * w.x + 4, 4 * top - 3, 8, -8};
-    // Cells of 4 frame rows (8 sensor rows) by 8 columns.
-    default: return {2, 4.0 * w.x + 4, 4 * top - 2, 8, -8};
+        case 4:
+            return {1, w.x + 0.5, top + 0.5, 1, -1};
+        // Frame row k sums sensor rows 2k and 2k + 1; samples two columns apart.
+        case 3:
+            return {1, 2.0 * w.x + 1.5, 2 * top + 1, 2, -2};
+        // Cells of 4 raw rows by 4 columns.
+        case 2:
+            return {2, 2.0 * w.x + 2, 2 * top - 1, 4, -4};
+        // Cells of 8 raw rows by 8 columns.
+        case 1:
+            return {2, 4.0 * w.x + 4, 4 * top - 3, 8, -8};
+        // Cells of 4 frame rows (8 sensor rows) by 8 columns.
+        default:
+            return {2, 4.0 * w.x + 4, 4 * top - 2, 8, -8};
     }
 }
 
@@ -117,7 +122,8 @@ inline bool centroidNear(const std::vector<double> &grid, long gridWidth, long g
     double sum = 0, sumRow = 0, sumColumn = 0;
     for (long r = r0; r <= r1; ++r) {
         for (long c = c0; c <= c1; ++c) {
-            const double v = std::max(0.0, grid[static_cast<size_t>(r * gridWidth + c)] - background);
+            const double v =
+                std::max(0.0, grid[static_cast<size_t>(r * gridWidth + c)] - background);
             sum += v;
             sumRow += v * static_cast<double>(r);
             sumColumn += v * static_cast<double>(c);

@@ -112,10 +112,10 @@ bool applyOption(const OptionSpec &spec, const std::string &value, Options &opti
     } else if (key == "timeout-margin") {
         return parseSeconds(value, 24 * 3600 * 1000, options.timeoutMarginMs, error);
     } else if (key == "object") {
-        if (value.size() > 68 || value.find_first_not_of(
-                                     " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVW"
-                                     "XYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~") !=
-                                     std::string::npos) {
+        if (value.size() > 68 ||
+            value.find_first_not_of(" !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVW"
+                                    "XYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~") !=
+                std::string::npos) {
             error = "--object must be at most 68 printable ASCII characters";
             return false;
         }
@@ -249,8 +249,8 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
         return false;
     }
     if (result.command == Command::List && !captureOnly.empty()) {
-        error = "option --" + std::string(captureOnly.front()->longName) +
-                " applies to capture only";
+        error =
+            "option --" + std::string(captureOnly.front()->longName) + " applies to capture only";
         return false;
     }
     options = result;

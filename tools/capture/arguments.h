@@ -17,9 +17,9 @@ inline constexpr const char *kDefaultOutput = "captures/qm_{n:04}_{utc}.fits";
 
 struct Options {
     Command command = Command::Help;
-    std::string driverPath;        // empty: D_QM208X.so beside the program
+    std::string driverPath;  // empty: D_QM208X.so beside the program
     bool showDriverMessages = false;
-    std::string mode = "4";        // number or name, resolved against the driver
+    std::string mode = "4";  // number or name, resolved against the driver
     WindowRequest window;
     int32_t exposureMs = 1000;
     uint32_t count = 1;

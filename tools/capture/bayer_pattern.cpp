@@ -15,7 +15,8 @@ std::string bayerPatternFor(const BinningMode &mode, const PixelWindow &window) 
     if (mode.previewMode != 0) {
         return {};
     }
-    const int64_t firstRow = static_cast<int64_t>(mode.cellRows) * (int64_t{window.y} + window.height);
+    const int64_t firstRow =
+        static_cast<int64_t>(mode.cellRows) * (int64_t{window.y} + window.height);
     const int64_t firstColumn = static_cast<int64_t>(mode.cellColumns) * window.x;
     return {sensorColour(firstRow, firstColumn), sensorColour(firstRow, firstColumn + 1),
             sensorColour(firstRow - 1, firstColumn), sensorColour(firstRow - 1, firstColumn + 1)};

@@ -96,8 +96,8 @@ bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window
     return true;
 }
 
-bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs,
-                 uint32_t frame, uint32_t count, const CaptureEnvironment &environment,
+bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
+                 uint32_t count, const CaptureEnvironment &environment,
                  std::vector<uint16_t> &image, std::string &error) {
     const double exposureSeconds = exposureMs / 1000.0;
     const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);

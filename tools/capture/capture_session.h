@@ -20,7 +20,8 @@ inline constexpr int kExitBadArguments = 2;
 
 // What the capture loop needs from the world, so tests can stand in for it.
 struct CaptureEnvironment {
-    std::function<std::chrono::steady_clock::time_point()> steadyNow = std::chrono::steady_clock::now;
+    std::function<std::chrono::steady_clock::time_point()> steadyNow =
+        std::chrono::steady_clock::now;
     std::function<std::chrono::system_clock::time_point()> utcNow = std::chrono::system_clock::now;
     // Called after each pending poll; empty for none.
     std::function<void(uint32_t frame, uint32_t count, double elapsedSeconds,
@@ -43,8 +44,8 @@ bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window
 // One exposure: d_StartExposure, d_IsExposing until 0, d_StartDownload,
 // d_ReadImage, d_EndDownload. Gives up once the exposure length plus the margin
 // has passed without a frame. `image` must hold width x height samples.
-bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs,
-                 uint32_t frame, uint32_t count, const CaptureEnvironment &environment,
+bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
+                 uint32_t count, const CaptureEnvironment &environment,
                  std::vector<uint16_t> &image, std::string &error);
 
 // The list command; writes to `out`. Returns an exit status.

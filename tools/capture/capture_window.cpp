@@ -51,8 +51,8 @@ ModeGeometry geometryOf(const BinningMode &mode) {
             .multiple = static_cast<int32_t>(mode.roundMask + 1)};
 }
 
-bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry,
-                   PixelWindow &window, std::string &error) {
+bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, PixelWindow &window,
+                   std::string &error) {
     const int32_t sizes[4] = {geometry.frameWidth, geometry.frameHeight, geometry.frameWidth,
                               geometry.frameHeight};
     int32_t pixels[4] = {0, 0, geometry.frameWidth, geometry.frameHeight};
@@ -76,8 +76,8 @@ bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry,
         if (v > sizes[i]) {
             char text[160];
             std::snprintf(text, sizeof text,
-                          "window %s %.0f does not fit the binned frame of %dx%d", kAxisNames[i],
-                          v, geometry.frameWidth, geometry.frameHeight);
+                          "window %s %.0f does not fit the binned frame of %dx%d", kAxisNames[i], v,
+                          geometry.frameWidth, geometry.frameHeight);
             error = text;
             return false;
         }
@@ -105,8 +105,8 @@ HostWindow hostUnitsFor(const PixelWindow &window, const ModeGeometry &geometry)
             hostUnits(window.height, geometry.frameHeight)};
 }
 
-bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames,
-                 uint32_t &mode, std::string &error) {
+bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames, uint32_t &mode,
+                 std::string &error) {
     if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
         const uint32_t number = text.size() > 9 ? UINT32_MAX : std::stoul(text);
         if (number >= modeNames.size()) {

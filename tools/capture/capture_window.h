@@ -12,7 +12,7 @@
 // Size of the binned full frame of one mode and the multiple every window value
 // of that mode must be on.
 struct ModeGeometry {
-    int32_t frameWidth = 0;   // binned pixels
+    int32_t frameWidth = 0;  // binned pixels
     int32_t frameHeight = 0;
     int32_t multiple = 1;
 };
@@ -49,8 +49,8 @@ struct HostWindow {
 // Turns a request into a window of the binned frame. Pixel windows must lie on
 // the mode's multiple and inside the frame; fractions are rounded down to the
 // multiple. An empty or outlying window is refused with a one-line reason.
-bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry,
-                   PixelWindow &window, std::string &error);
+bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, PixelWindow &window,
+                   std::string &error);
 
 // The host units for which d_Subframe yields exactly `window`: the smallest
 // value v with (frameSize x v) / 100000 = pixels, which is
@@ -59,5 +59,5 @@ HostWindow hostUnitsFor(const PixelWindow &window, const ModeGeometry &geometry)
 
 // The mode a user named: a number 0..count-1, a full mode name or an
 // unambiguous start of one, compared without regard to case.
-bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames,
-                 uint32_t &mode, std::string &error);
+bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames, uint32_t &mode,
+                 std::string &error);

@@ -11,17 +11,17 @@ struct FrameDescription {
     int32_t width = 0;
     int32_t height = 0;
     double exposureSeconds = 0;
-    std::string dateObs;        // exposure start, UTC, "YYYY-MM-DDThh:mm:ss.sss"
-    std::string date;           // file written, same format
-    std::string instrument;     // the driver's camera info
+    std::string dateObs;     // exposure start, UTC, "YYYY-MM-DDThh:mm:ss.sss"
+    std::string date;        // file written, same format
+    std::string instrument;  // the driver's camera info
     std::string driverName;
     std::string modeName;
     uint32_t mode = 0;
-    int32_t binning = 1;        // both axes
-    int32_t originX = 0;        // window origin, binned pixels
+    int32_t binning = 1;  // both axes
+    int32_t originX = 0;  // window origin, binned pixels
     int32_t originY = 0;
-    std::string bayerPattern;   // empty: no BAYERPAT (the colours are mixed)
-    std::string object;         // empty: no OBJECT
+    std::string bayerPattern;  // empty: no BAYERPAT (the colours are mixed)
+    std::string object;        // empty: no OBJECT
 };
 
 // The complete file in memory, or false with a one-line reason.

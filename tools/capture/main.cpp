@@ -38,11 +38,13 @@ struct ProgressLine {
     void show(uint32_t frame, uint32_t count, double elapsed, double exposure) {
         char text[160];
         if (elapsed < exposure) {
-            std::snprintf(text, sizeof text, "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left ",
-                          frame, count, elapsed, exposure, exposure - elapsed);
+            std::snprintf(text, sizeof text,
+                          "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left ", frame, count,
+                          elapsed, exposure, exposure - elapsed);
         } else {
-            std::snprintf(text, sizeof text, "\rframe %u/%u: reading out, %.1f s past the exposure ",
-                          frame, count, elapsed - exposure);
+            std::snprintf(text, sizeof text,
+                          "\rframe %u/%u: reading out, %.1f s past the exposure ", frame, count,
+                          elapsed - exposure);
         }
         std::fputs(text, stderr);
         std::fputs("\033[K", stderr);
@@ -102,13 +104,14 @@ int main(int argc, char **argv) {
                 progress.show(frame, count, elapsed, exposure);
             };
         }
-        status = runCapture(driver.api, options, environment,
-                            [&progress](const std::string &path) {
-                                progress.clear();
-                                std::printf("%s\n", path.c_str());
-                                std::fflush(stdout);
-                            },
-                            error);
+        status = runCapture(
+            driver.api, options, environment,
+            [&progress](const std::string &path) {
+                progress.clear();
+                std::printf("%s\n", path.c_str());
+                std::fflush(stdout);
+            },
+            error);
         progress.clear();
     }
     unloadDriver(driver);

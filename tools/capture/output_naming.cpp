@@ -61,34 +61,34 @@ bool looksLikeUtcStamp(const std::string &text, size_t at) {
 }
 
 // Matches parts[index..] against name[at..], backtracking over counter lengths.
-bool matchFrom(const std::vector<NamePart> &parts, size_t index, const std::string &name,
-               size_t at, uint32_t mode, uint64_t &number) {
+bool matchFrom(const std::vector<NamePart> &parts, size_t index, const std::string &name, size_t at,
+               uint32_t mode, uint64_t &number) {
     if (index == parts.size()) {
         return at == name.size();
     }
     const NamePart &part = parts[index];
     switch (part.kind) {
-    case NamePart::Kind::Literal:
-    case NamePart::Kind::Mode: {
-        const std::string text =
-            part.kind == NamePart::Kind::Mode ? std::to_string(mode) : part.text;
-        return name.compare(at, text.size(), text) == 0 &&
-               matchFrom(parts, index + 1, name, at + text.size(), mode, number);
-    }
-    case NamePart::Kind::Utc:
-        return looksLikeUtcStamp(name, at) &&
-               matchFrom(parts, index + 1, name, at + kUtcStampLength, mode, number);
-    case NamePart::Kind::Counter:
-        for (size_t length = 1; length <= 18 && at + length <= name.size(); ++length) {
-            if (!isDigits(name, at, length)) {
-                break;
-            }
-            if (matchFrom(parts, index + 1, name, at + length, mode, number)) {
-                number = std::stoull(name.substr(at, length));
-                return true;
-            }
+        case NamePart::Kind::Literal:
+        case NamePart::Kind::Mode: {
+            const std::string text =
+                part.kind == NamePart::Kind::Mode ? std::to_string(mode) : part.text;
+            return name.compare(at, text.size(), text) == 0 &&
+                   matchFrom(parts, index + 1, name, at + text.size(), mode, number);
         }
-        return false;
+        case NamePart::Kind::Utc:
+            return looksLikeUtcStamp(name, at) &&
+                   matchFrom(parts, index + 1, name, at + kUtcStampLength, mode, number);
+        case NamePart::Kind::Counter:
+            for (size_t length = 1; length <= 18 && at + length <= name.size(); ++length) {
+                if (!isDigits(name, at, length)) {
+                    break;
+                }
+                if (matchFrom(parts, index + 1, name, at + length, mode, number)) {
+                    number = std::stoull(name.substr(at, length));
+                    return true;
+                }
+            }
+            return false;
     }
     return false;
 }
@@ -169,16 +169,22 @@ std::string expandName(const NameTemplate &nameTemplate, uint64_t number,
     std::string name = nameTemplate.directory;
     for (const NamePart &part : nameTemplate.parts) {
         switch (part.kind) {
-        case NamePart::Kind::Literal: name += part.text; break;
-        case NamePart::Kind::Utc: name += utcStampText; break;
-        case NamePart::Kind::Mode: name += std::to_string(mode); break;
-        case NamePart::Kind::Counter: {
-            char digits[32];
-            std::snprintf(digits, sizeof digits, "%0*llu", part.width,
-                          static_cast<unsigned long long>(number));
-            name += digits;
-            break;
-        }
+            case NamePart::Kind::Literal:
+                name += part.text;
+                break;
+            case NamePart::Kind::Utc:
+                name += utcStampText;
+                break;
+            case NamePart::Kind::Mode:
+                name += std::to_string(mode);
+                break;
+            case NamePart::Kind::Counter: {
+                char digits[32];
+                std::snprintf(digits, sizeof digits, "%0*llu", part.width,
+                              static_cast<unsigned long long>(number));
+                name += digits;
+                break;
+            }
         }
     }
     return name;

@@ -45,9 +45,10 @@ PreviewImage stretch(const std::vector<float> &values, int32_t width, int32_t he
     const double norm = std::asinh(kStretch);
     PreviewImage image{width, height, channels, std::vector<uint8_t>(values.size())};
     for (size_t i = 0; i < values.size(); ++i) {
-        const double x = std::clamp((values[i] - black[i % static_cast<size_t>(channels)]) / range,
-                                    0.0, 1.0);
-        image.pixels[i] = static_cast<uint8_t>(std::lround(255.0 * std::asinh(kStretch * x) / norm));
+        const double x =
+            std::clamp((values[i] - black[i % static_cast<size_t>(channels)]) / range, 0.0, 1.0);
+        image.pixels[i] =
+            static_cast<uint8_t>(std::lround(255.0 * std::asinh(kStretch * x) / norm));
     }
     return image;
 }

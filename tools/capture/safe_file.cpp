@@ -1,8 +1,8 @@
 #include "tools/capture/safe_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,8 +88,8 @@ bool prepareOutputDirectory(const std::string &path, std::string &error) {
     return true;
 }
 
-bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes,
-                         bool overwrite, std::string &error) {
+bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, bool overwrite,
+                         std::string &error) {
     if (!overwrite && access(path.c_str(), F_OK) == 0) {
         error = path + " already exists (use --overwrite to replace it)";
         return false;
@@ -112,8 +112,8 @@ bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &by
         error = "cannot write " + path + ": " + systemError(written ? errno : writeErrno);
         return false;
     }
-    const int renamed = overwrite ? rename(temporary.c_str(), path.c_str())
-                                  : renameNoReplace(temporary, path);
+    const int renamed =
+        overwrite ? rename(temporary.c_str(), path.c_str()) : renameNoReplace(temporary, path);
     if (renamed != 0) {
         const int renameErrno = errno;
         unlink(temporary.c_str());

@@ -14,5 +14,5 @@ bool prepareOutputDirectory(const std::string &path, std::string &error);
 // Writes `bytes` to a temporary file beside `path`, flushes it to disk and
 // renames it to `path`. Without `overwrite` an existing `path` is left alone and
 // the call fails; the temporary file never survives a failure.
-bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes,
-                         bool overwrite, std::string &error);
+bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, bool overwrite,
+                         std::string &error);
