@@ -30,11 +30,15 @@ inline __m256i joinHalves(__m256i v) {
     return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
+inline void prefetch(const uint8_t *line) {
+    _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
+}
+
+// The loops prefetch one 64-byte line of the row ahead for each line they read.
 void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i), _MM_HINT_T0);
-        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i + 64), _MM_HINT_T0);
+        prefetch(ahead + 2 * i);
         store(out + i, swapBytes(load(first + 2 * i)));
         store(out + i + 16, swapBytes(load(first + 2 * i + 32)));
     }
@@ -66,7 +70,7 @@ void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const ui
     if (count >= 16) {
         __m256i terms = evenSamples(first);
         for (; i + 32 <= count; i += 16) {
-            _mm_prefetch(reinterpret_cast<const char *>(ahead + 4 * i), _MM_HINT_T0);
+            prefetch(ahead + 4 * i);
             const __m256i nextTerms = evenSamples(first + 4 * i + 64);
             store(out + i, _mm256_adds_epu16(terms, followingTerms(terms, nextTerms)));
             terms = nextTerms;
@@ -108,12 +112,11 @@ template <int kCellRows, int kCellColumns>
 void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t k = 0;
     for (; k + 16 <= count; k += 16) {
-        const uint8_t *p = first + 2 * kCellColumns * k;
+        const std::size_t offset = 2 * kCellColumns * k;  // 64 or 128 bytes a step
+        const uint8_t *p = first + offset;
         for (int dy = 0; dy < kCellRows; ++dy) {
             for (int line = 0; line < kCellColumns / 2; ++line) {
-                _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * kCellColumns * k -
-                                                            2 * dy * kRowStride + 64 * line),
-                             _MM_HINT_T0);
+                prefetch(ahead + offset - 2 * dy * kRowStride + 64 * line);
             }
         }
         __m256i cells;

@@ -29,12 +29,18 @@ inline __m128i packLowHalves(__m128i a, __m128i b) {
                            _mm_srai_epi32(_mm_slli_epi32(b, 16), 16));
 }
 
+inline void prefetch(const uint8_t *line) {
+    _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
+}
+
+// The loops prefetch one 64-byte line of the row ahead for each line they read.
 void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * i), _MM_HINT_T0);
-        store(out + i, swapBytes(load(first + 2 * i)));
-        store(out + i + 8, swapBytes(load(first + 2 * i + 16)));
+    for (; i + 32 <= count; i += 32) {
+        prefetch(ahead + 2 * i);
+        for (std::size_t part = 0; part < 32; part += 8) {
+            store(out + i + part, swapBytes(load(first + 2 * (i + part))));
+        }
     }
     for (; i + 8 <= count; i += 8) {
         store(out + i, swapBytes(load(first + 2 * i)));
@@ -61,7 +67,9 @@ void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const ui
     if (count >= 8) {
         __m128i terms = evenSamples(first);
         for (; i + 16 <= count; i += 8) {
-            _mm_prefetch(reinterpret_cast<const char *>(ahead + 4 * i), _MM_HINT_T0);
+            if (i % 16 == 0) {
+                prefetch(ahead + 4 * i);
+            }
             const __m128i nextTerms = evenSamples(first + 4 * i + 32);
             store(out + i, _mm_adds_epu16(terms, followingTerms(terms, nextTerms)));
             terms = nextTerms;
@@ -102,12 +110,11 @@ template <int kCellRows, int kCellColumns>
 void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
     std::size_t k = 0;
     for (; k + 8 <= count; k += 8) {
-        const uint8_t *p = first + 2 * kCellColumns * k;
-        for (int dy = 0; dy < kCellRows; ++dy) {
-            for (int line = 0; line < kCellColumns / 2; ++line) {
-                _mm_prefetch(reinterpret_cast<const char *>(ahead + 2 * kCellColumns * k -
-                                                            2 * dy * kRowStride + 64 * line),
-                             _MM_HINT_T0);
+        const std::size_t offset = 2 * kCellColumns * k;  // 32 or 64 bytes a step
+        const uint8_t *p = first + offset;
+        if (offset % 64 == 0) {
+            for (int dy = 0; dy < kCellRows; ++dy) {
+                prefetch(ahead + offset - 2 * dy * kRowStride);
             }
         }
         __m128i sums;
