@@ -55,14 +55,26 @@ const std::vector<float> &normalTable() {
     return table;
 }
 
-// Poisson deviate of mean `mean` by inversion of the distribution function.
+// Reciprocals 1 / k: the inversion below multiplies instead of dividing, which
+// shortens its dependency chain several times over.
+constexpr int kLargestPoissonCount = 64;
+constexpr auto kReciprocals = [] {
+    std::array<double, kLargestPoissonCount + 1> values{};
+    for (int k = 1; k <= kLargestPoissonCount; ++k) {
+        values[k] = 1.0 / k;
+    }
+    return values;
+}();
+
+// Poisson deviate of mean `mean` (below kExactPoissonLimit) by inversion of the
+// distribution function. The single-precision exponential is plenty for noise.
 double poisson(double mean, double uniform) {
-    double probability = std::exp(-mean);
+    double probability = std::exp(static_cast<float>(-mean));
     double cumulative = probability;
     int k = 0;
-    while (uniform > cumulative && k < 100) {
+    while (uniform > cumulative && k < kLargestPoissonCount) {
         ++k;
-        probability *= mean / k;
+        probability *= mean * kReciprocals[k];
         cumulative += probability;
     }
     return k;
@@ -85,7 +97,9 @@ public:
         } else {
             collected = electrons + std::sqrt(electrons) * shotNormal;
         }
-        const double value = std::round(kBiasLevel + collected + kReadNoise * readNormal);
+        // Rounded to the nearest count by truncation after adding one half, which
+        // is exact once the value is limited to 0 ... full scale.
+        const double value = kBiasLevel + collected + kReadNoise * readNormal + 0.5;
         return static_cast<uint16_t>(std::clamp(value, 0.0, kFullScale));
     }
 

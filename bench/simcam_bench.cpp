@@ -1,0 +1,66 @@
+// Speed of the simulated camera: building a star field, rendering one sensor
+// frame, and a whole request through the SDK exports at time scale 0 (render and
+// delivery on the camera's thread, as the driver sees it).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "camera/ccd_video_api.h"
+#include "readout/frame_geometry.h"
+#include "simcam/sensor_frame.h"
+#include "simcam/star_field.h"
+
+namespace {
+
+void BM_BuildStarField(benchmark::State &state) {
+    uint32_t seed = 1;
+    for (auto _ : state) {
+        simcam::StarField field(seed++);
+        benchmark::DoNotOptimize(field.lightRates().data());
+    }
+}
+BENCHMARK(BM_BuildStarField)->Unit(benchmark::kMillisecond);
+
+void BM_RenderSensor(benchmark::State &state) {
+    const simcam::StarField field(simcam::kDefaultSeed);
+    const simcam::Exposure exposure{.seconds = state.range(0) / 1000.0};
+    std::vector<uint16_t> samples;
+    for (auto _ : state) {
+        simcam::renderSensor(field, exposure, samples);
+        benchmark::DoNotOptimize(samples.data());
+    }
+    // A frame that rendered nothing would be all zeros.
+    if (samples[kSensorWidth * 100 + 100] == 0) {
+        state.SkipWithError("empty frame");
+    }
+    state.SetItemsProcessed(state.iterations() * simcam::kSensorSamples);
+}
+BENCHMARK(BM_RenderSensor)->Arg(100)->Arg(1000)->Arg(60000)->Unit(benchmark::kMillisecond);
+
+void BM_RequestToDelivery(benchmark::State &state) {
+    ::setenv("QM_SIM_TIME_SCALE", "0", 1);
+    ::unsetenv("QM_SIM_FAULT");
+    const auto previewMode = static_cast<int32_t>(state.range(0));
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    if (YCCDInitialVideo(0) == 0 || YCCDStartView() == 0) {
+        state.SkipWithError("camera did not open");
+        return;
+    }
+    YCCDSetExposure(500);
+    for (auto _ : state) {
+        YCCDGetImageData(previewMode, frame.data());
+        while (YCCDGetImageDataState() == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    YCCDReleaseVideo();
+}
+BENCHMARK(BM_RequestToDelivery)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
