@@ -288,7 +288,8 @@ options:
                            numbering resumes past existing files
       --start-number N     lowest frame number (default 1)
       --png                also save a debayered, stretched 8-bit PNG preview
-      --overwrite          replace existing files instead of refusing
+      --overwrite          replace existing files instead of refusing; numbering
+                           then starts at --start-number instead of resuming
       --timeout-margin SECONDS
                            time allowed beyond the exposure for readout before
                            a frame is given up (default 30)

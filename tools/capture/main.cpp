@@ -80,8 +80,11 @@ int main(int argc, char **argv) {
         return kExitDone;
     }
 
-    const std::string driverPath =
-        options.driverPath.empty() ? defaultDriverPath() : options.driverPath;
+    std::string driverPath = options.driverPath.empty() ? defaultDriverPath() : options.driverPath;
+    // A bare file name means the file here, not a search of the library path.
+    if (driverPath.find('/') == std::string::npos) {
+        driverPath = "./" + driverPath;
+    }
     DriverModule driver;
     if (!loadDriver(driverPath, driver, error)) {
         return fail(kExitFailure, "cannot use driver: " + error);
