@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine (the Windows cross tools are skipped unless
-# QM_SKIP_WINE=0), builds the default preset and captures one frame of the
-# simulated camera's sky into captures/ as FITS and as a PNG preview.
+# Sets up a fresh Debian 12 machine (without Wine, which only the Windows tests
+# need, unless QM_SKIP_WINE=0), builds the default preset and captures one frame
+# of the simulated camera's sky into captures/ as FITS and as a PNG preview.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,10 +14,8 @@ tool=build/default/out/qm-capture
 "$tool" list
 echo
 # A 3-second exposure of the whole sensor in mode 4, the simulated camera in real time.
-mapfile -t saved < <("$tool" capture --mode 4 --exposure 3 --png \
-                       --output 'captures/demo_{n:04}_{utc}.fits')
-echo
+saved=$("$tool" capture --mode 4 --exposure 3 --png --output 'captures/demo_{n:04}_{utc}.fits')
 echo "Captured:"
-for path in "${saved[@]}"; do
+while read -r path; do
   echo "  $(pwd)/$path"
-done
+done <<< "$saved"
