@@ -156,9 +156,16 @@ int runList(const DriverApi &api, const std::string &driverPath, bool showMessag
         std::string notes;
         if (known != nullptr) {
             const PixelWindow whole{0, 0, api.GetWidth(0), api.GetHeight(0)};
+            const PixelWindow shifted{1, 0, whole.width, whole.height};
             const std::string pattern = bayerPatternFor(*known, whole);
-            notes = (pattern.empty() ? "mono (colours mixed)" : "colour mosaic " + pattern) +
-                    ", window multiple " + std::to_string(geometryOf(*known).multiple);
+            if (pattern.empty()) {
+                notes = "mono (colours mixed)";
+            } else if (pattern != bayerPatternFor(*known, shifted)) {
+                notes = "colour mosaic, phase follows the window (" + pattern + " full frame)";
+            } else {
+                notes = "colour mosaic " + pattern;
+            }
+            notes += ", window multiple " + std::to_string(geometryOf(*known).multiple);
         }
         char line[160];
         std::snprintf(line, sizeof line, "  %u  %-14s %5d x %-5d %s\n", mode, names[mode].c_str(),
