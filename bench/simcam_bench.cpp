@@ -61,6 +61,24 @@ void BM_RequestToDelivery(benchmark::State &state) {
 }
 BENCHMARK(BM_RequestToDelivery)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// YCCDGetImageData replacing a request that is still rendering or waiting: the
+// call cancels and joins the camera's thread, then starts the next one.
+void BM_ReplacePendingRequest(benchmark::State &state) {
+    ::setenv("QM_SIM_TIME_SCALE", "1", 1);
+    ::unsetenv("QM_SIM_FAULT");
+    std::vector<uint8_t> frame(kRawFrameBytes);
+    if (YCCDInitialVideo(0) == 0 || YCCDStartView() == 0) {
+        state.SkipWithError("camera did not open");
+        return;
+    }
+    YCCDSetExposure(1000000);
+    for (auto _ : state) {
+        YCCDGetImageData(0, frame.data());
+    }
+    YCCDReleaseVideo();
+}
+BENCHMARK(BM_ReplacePendingRequest)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

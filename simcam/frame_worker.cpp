@@ -36,13 +36,18 @@ void FrameWorker::cancel() {
     complete_.store(false);
 }
 
-bool FrameWorker::prepareField() {
-    if (field_ != nullptr && field_->seed() == request_.seed) {
+void FrameWorker::prepare(uint32_t seed) {
+    cancel();
+    prepareField(seed);
+}
+
+bool FrameWorker::prepareField(uint32_t seed) {
+    if (field_ != nullptr && field_->seed() == seed) {
         return true;
     }
     try {
         field_.reset();
-        field_ = std::make_unique<StarField>(request_.seed);
+        field_ = std::make_unique<StarField>(seed);
         return true;
     } catch (const std::bad_alloc &) {
         return false;
@@ -52,7 +57,7 @@ bool FrameWorker::prepareField() {
 void FrameWorker::run(void *self) {
     auto &worker = *static_cast<FrameWorker *>(self);
     // Rendering is the readout: the frame is ready when the exposure ends.
-    if (!worker.prepareField()) {
+    if (!worker.prepareField(worker.request_.seed)) {
         return;
     }
     try {

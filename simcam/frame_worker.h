@@ -38,12 +38,16 @@ public:
     // Drops the pending request. Once it returns, nothing more is written.
     void cancel();
 
+    // Drops the pending request and builds the star field of `seed` on the calling
+    // thread, so that the first frame of that seed need not wait for it.
+    void prepare(uint32_t seed);
+
     // True once the latest request's frame is entirely in its buffer.
     bool complete() const { return complete_.load(std::memory_order_acquire); }
 
 private:
     static void run(void *self);
-    bool prepareField();
+    bool prepareField(uint32_t seed);
 
     // Written before the thread starts, read by it.
     FrameRequest request_;
@@ -54,7 +58,8 @@ private:
     WakeSignal wake_;
     WorkerThread thread_;
 
-    // Used by the camera's thread only, kept from one frame to the next.
+    // Used by the camera's thread, or by prepare() while none runs; kept from one
+    // frame to the next.
     std::unique_ptr<StarField> field_;
     std::vector<uint16_t> sensor_;
 };

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
+#include <array>
 
 #include "simcam/random.h"
 
@@ -42,11 +42,15 @@ double inverseNormal(double p) {
            (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
 }
 
+using NormalTable = std::array<float, kNormalTableSize>;
+
 // Standard normal deviates at the centres of kNormalTableSize equal-probability
-// bins: 16 random bits pick one, reaching 4.3 sigma in the tails.
-const std::vector<float> &normalTable() {
-    static const std::vector<float> table = [] {
-        std::vector<float> values(kNormalTableSize);
+// bins: 16 random bits pick one, reaching 4.3 sigma in the tails. A plain array
+// has no destructor, so a frame still rendering while the process exits never
+// reads a destroyed table.
+const NormalTable &normalTable() {
+    static const NormalTable table = [] {
+        NormalTable values{};
         for (std::size_t i = 0; i < kNormalTableSize; ++i) {
             values[i] = static_cast<float>(inverseNormal((i + 0.5) / kNormalTableSize));
         }
@@ -105,7 +109,7 @@ public:
 
 private:
     uint64_t key_;
-    const std::vector<float> &normal_;
+    const NormalTable &normal_;
 };
 
 }  // namespace

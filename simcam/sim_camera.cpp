@@ -68,6 +68,8 @@ int32_t initialVideo(int32_t) {
     }
     if (!cam.open) {
         resetSettings(cam);
+        // Opening takes the time of building the scene, not the first frame.
+        cam.frames.prepare(readSettings().seed);
         cam.open = true;
     }
     return 1;
