@@ -458,6 +458,25 @@ TEST(CaptureTool, BadInputEndsWithOneLineBeforeAnyExposure) {
     }
 }
 
+// On a terminal a pending exposure shows elapsed and remaining time on one line
+// rewritten in place, cleared before the saved path is printed. The simulated
+// camera runs in real time here, so the 1.2 s exposure is still pending at the
+// first polls however fast the machine is.
+TEST(CaptureTool, ProgressOnATerminalOnly) {
+    TempDir dir;
+    const ToolResult r = runProgramOnTerminal(
+        QM_CAPTURE_TOOL, {"capture", "-m", "1", "-e", "1.2", "-o", "p.fits"}, dir.path(),
+        {{"QM_SIM_TIME_SCALE", "1"}, {"QM_SIM_SEED", std::to_string(kSeed)}, {"QM_SIM_FAULT", ""}});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\rframe 1/1: exposing \d+\.\d s of 1\.2 s, \d+\.\d s left)")))
+        << r.out;
+    // The terminal ends lines with "\r\n"; the path's line is the first to end.
+    EXPECT_GT(r.out.find('\n'), r.out.find("p.fits")) << "progress took more than one line";
+    EXPECT_NE(r.out.find("\r\033[Kp.fits"), std::string::npos) << "line not cleared: " << r.out;
+    EXPECT_TRUE(readFits(dir / "p.fits").ok);
+}
+
 TEST(CaptureTool, HelpAndVersion) {
     TempDir dir;
     ToolResult r = runTool(dir, {"--help"});

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,5 +77,49 @@ inline ToolResult runProgram(const std::string &program, const std::vector<std::
     }
     result.out = readText(outPath);
     result.err = readText(errPath);
+    return result;
+}
+
+// As runProgram, with standard output and error on one pseudo-terminal, whose
+// whole output is returned in `out`.
+inline ToolResult runProgramOnTerminal(const std::string &program,
+                                       const std::vector<std::string> &arguments,
+                                       const std::string &workingDirectory,
+                                       const std::map<std::string, std::string> &environment) {
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        for (const auto &[name, value] : environment) {
+            if (value.empty()) {
+                unsetenv(name.c_str());
+            } else {
+                setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
+        if (chdir(workingDirectory.c_str()) != 0) {
+            _exit(127);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &a : arguments) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ToolResult result;
+    if (child < 0) {
+        return result;
+    }
+    char buffer[4096];
+    for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(terminal);
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
     return result;
 }
