@@ -54,6 +54,58 @@ bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame
     return true;
 }
 
+// Chooses the first frame number and proves the first file can be written:
+// never a directory, never an existing fixed name unless overwriting, and a
+// directory that exists and takes files. Returns an exit status.
+int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
+               const CaptureEnvironment &environment, uint64_t &number, std::string &error) {
+    number = options.startNumber;
+    if (!options.overwrite && names.hasCounter()) {
+        number = firstFreeNumber(names, mode, options.startNumber);
+    }
+    const std::string firstPath = expandName(names, number, utcStamp(environment.utcNow()), mode);
+    std::error_code ignored;
+    if (std::filesystem::is_directory(firstPath, ignored)) {
+        error = "--output names the directory " + firstPath + ", not a file";
+        return kExitBadArguments;
+    }
+    // A fixed name is known now; numbered names were chosen past existing files.
+    if (!names.hasCounter() && !names.hasTimestamp() && !options.overwrite) {
+        std::vector<std::string> planned = {firstPath};
+        if (options.png) {
+            planned.push_back(previewPathOf(firstPath));
+        }
+        for (const std::string &path : planned) {
+            if (access(path.c_str(), F_OK) == 0) {
+                error = path + " already exists (use --overwrite to replace it)";
+                return kExitFailure;
+            }
+        }
+    }
+    return prepareOutputDirectory(firstPath, error) ? kExitDone : kExitFailure;
+}
+
+std::string textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
+
+// What every frame of the run shares.
+FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const BinningMode &binning,
+                               const PixelWindow &window, const Options &options) {
+    FrameDescription frame;
+    frame.width = window.width;
+    frame.height = window.height;
+    frame.exposureSeconds = options.exposureMs / 1000.0;
+    frame.instrument = textOrEmpty(api.GetInfo());
+    frame.driverName = textOrEmpty(api.GetName());
+    frame.modeName = textOrEmpty(api.BinningName(mode));
+    frame.mode = mode;
+    frame.binning = static_cast<int32_t>(binning.binFactor);
+    frame.originX = window.x;
+    frame.originY = window.y;
+    frame.bayerPattern = bayerPatternFor(binning, window);
+    frame.object = options.object;
+    return frame;
+}
+
 }  // namespace
 
 std::vector<std::string> driverModeNames(const DriverApi &api) {
@@ -200,34 +252,11 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         error = "--output needs {n} in its name to save a sequence of frames";
         return kExitBadArguments;
     }
-    const std::string bayerPattern = bayerPatternFor(*binning, window);
-
     // Everything about the files is settled before the camera is touched.
-    uint64_t number = options.startNumber;
-    if (!options.overwrite && names.hasCounter()) {
-        number = firstFreeNumber(names, mode, options.startNumber);
-    }
-    const std::string firstPath = expandName(names, number, utcStamp(environment.utcNow()), mode);
-    std::error_code ignored;
-    if (std::filesystem::is_directory(firstPath, ignored)) {
-        error = "--output names the directory " + firstPath + ", not a file";
-        return kExitBadArguments;
-    }
-    // A fixed name is known now; numbered names were chosen past existing files.
-    if (!names.hasCounter() && !names.hasTimestamp() && !options.overwrite) {
-        std::vector<std::string> planned = {firstPath};
-        if (options.png) {
-            planned.push_back(previewPathOf(firstPath));
-        }
-        for (const std::string &path : planned) {
-            if (access(path.c_str(), F_OK) == 0) {
-                error = path + " already exists (use --overwrite to replace it)";
-                return kExitFailure;
-            }
-        }
-    }
-    if (!prepareOutputDirectory(firstPath, error)) {
-        return kExitFailure;
+    uint64_t number = 0;
+    if (const int status = planOutput(options, names, mode, environment, number, error);
+        status != kExitDone) {
+        return status;
     }
 
     FinalizeOnExit finalize{api};
@@ -235,19 +264,7 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         !selectWindow(api, mode, window, geometry, error)) {
         return kExitFailure;
     }
-    FrameDescription frame;
-    frame.width = window.width;
-    frame.height = window.height;
-    frame.exposureSeconds = options.exposureMs / 1000.0;
-    frame.instrument = api.GetInfo() != nullptr ? api.GetInfo() : "";
-    frame.driverName = api.GetName() != nullptr ? api.GetName() : "";
-    frame.modeName = api.BinningName(mode) != nullptr ? api.BinningName(mode) : "";
-    frame.mode = mode;
-    frame.binning = static_cast<int32_t>(binning->binFactor);
-    frame.originX = window.x;
-    frame.originY = window.y;
-    frame.bayerPattern = bayerPattern;
-    frame.object = options.object;
+    FrameDescription frame = describeFrame(api, mode, *binning, window, options);
 
     std::vector<uint16_t> image(static_cast<size_t>(window.width) * window.height);
     for (uint32_t i = 1; i <= options.count; ++i, ++number) {
