@@ -92,6 +92,39 @@ std::vector<Seed> readoutSeeds() {
         seeds.push_back({m + "_no_buffer", readoutInput(mode, 0, 0, 16, 16, {})});
         seeds.push_back({m + "_odd_size", readoutInput(mode, 5, 7, 3, 5, highBit)});
     }
+    // Windows whose first or last read is the buffer's first or last sample
+    // (3,385,455 = row 1653, column 111, counted linearly; the last even one for
+    // the pair sums), and windows one step further out (one sample, or one cell
+    // column in modes 1 and 0), on the other side of the row loops' check.
+    const struct {
+        const char *name;
+        uint32_t mode;
+        int32_t x, y, width, height;
+    } ends[] = {
+        {"mode4_last_sample_of_the_buffer", 4, 100, 1649, 12, 4},
+        {"mode4_just_past_the_buffer", 4, 100, 1649, 13, 4},
+        {"mode3_last_sample_of_the_buffer", 3, 50, 1649, 5, 4},
+        {"mode3_just_past_the_buffer", 3, 50, 1649, 6, 4},
+        {"mode2_last_sample_of_the_buffer", 2, 1076, 822, 4, 4},
+        {"mode2_just_past_the_buffer", 2, 1077, 822, 3, 4},
+        {"mode1_last_sample_of_the_buffer", 1, 532, 405, 8, 8},
+        {"mode1_just_past_the_buffer", 1, 533, 405, 8, 8},
+        {"mode0_last_sample_of_the_buffer", 0, 532, 818, 8, 8},
+        {"mode0_just_past_the_buffer", 0, 533, 818, 8, 8},
+        {"mode4_first_sample_of_the_buffer", 4, 0, -1, 8, 4},
+        {"mode4_just_before_the_buffer", 4, -1, -1, 8, 4},
+        {"mode3_first_sample_of_the_buffer", 3, 0, -1, 8, 4},
+        {"mode3_just_before_the_buffer", 3, -1, -1, 8, 4},
+        {"mode2_first_sample_of_the_buffer", 2, 1024, -1, 4, 4},
+        {"mode2_just_before_the_buffer", 2, 1023, -1, 4, 4},
+        {"mode1_first_sample_of_the_buffer", 1, 1536, -1, 8, 8},
+        {"mode1_just_before_the_buffer", 1, 1535, -1, 8, 8},
+        {"mode0_first_sample_of_the_buffer", 0, 512, -1, 8, 8},
+        {"mode0_just_before_the_buffer", 0, 511, -1, 8, 8},
+    };
+    for (const auto &e : ends) {
+        seeds.push_back({e.name, readoutInput(e.mode, e.x, e.y, e.width, e.height, ramp)});
+    }
     seeds.push_back({"empty_window", readoutInput(4, 0, 0, 0, 1536, ramp)});
     seeds.push_back({"negative_size", readoutInput(2, 0, 0, -2, -2, ramp)});
     seeds.push_back({"mode_5", readoutInput(5, 0, 0, 64, 64, ramp)});
@@ -166,6 +199,15 @@ int main(int argc, char **argv) {
         w.subframe(96000, 96000, 4000, 4000, 0).moveFrame(1).readImage().moveFrame(4);
         w.readImage().finalize();
         add("moves_past_edges", w);
+    }
+    {
+        // Moved until the last read is the buffer's last sample, then one further.
+        Writer w = connected(4, 0, 0, 586, 261);  // 12 x 4
+        w.startExposure(5, 0, 0).isExposing(kDelivered);
+        w.moveFrame(1, 1648).moveFrame(4, 99).readImage().moveFrame(4).readImage();
+        w.subframe(0, 0, 391, 521, 2).moveFrame(1, 821).moveFrame(4, 1075).readImage();
+        w.moveFrame(4).readImage().finalize();
+        add("moves_to_the_buffer_end", w);
     }
     {
         Writer w = connected(4, 0, 0, 200000, 1000);
