@@ -16,12 +16,12 @@
 namespace simcam {
 
 struct FrameRequest {
-    uint8_t *frame = nullptr;          // destination, kRawFrameBytes long
+    uint8_t *frame = nullptr;  // destination, kRawFrameBytes long
     PreviewMode mode = PreviewMode::FullFrame;
     Exposure exposure;
-    double waitMilliseconds = 0.0;     // wall-clock time until the frame is delivered
+    double waitMilliseconds = 0.0;  // wall-clock time until the frame is delivered
     uint32_t seed = kDefaultSeed;
-    bool delivers = true;              // false: the frame never arrives
+    bool delivers = true;  // false: the frame never arrives
 };
 
 class FrameWorker {

@@ -11,7 +11,7 @@ namespace simcam {
 namespace {
 
 constexpr double kCoreShare = 1.0 - kPsfHaloShare;
-constexpr double kMinStampRadius = 6;   // covers the core to 4.6 sigma
+constexpr double kMinStampRadius = 6;  // covers the core to 4.6 sigma
 constexpr double kMaxStampRadius = 24;
 constexpr double kNegligibleRate = 0.02;  // electrons per second left outside a stamp
 

@@ -18,12 +18,12 @@ void storeBigEndian(uint8_t *destination, uint32_t value) {
 
 std::optional<PreviewMode> previewModeFrom(int32_t number) {
     switch (number) {
-    case static_cast<int32_t>(PreviewMode::FullFrame):
-        return PreviewMode::FullFrame;
-    case static_cast<int32_t>(PreviewMode::RowPairs):
-        return PreviewMode::RowPairs;
-    default:
-        return std::nullopt;
+        case static_cast<int32_t>(PreviewMode::FullFrame):
+            return PreviewMode::FullFrame;
+        case static_cast<int32_t>(PreviewMode::RowPairs):
+            return PreviewMode::RowPairs;
+        default:
+            return std::nullopt;
     }
 }
 

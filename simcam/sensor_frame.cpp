@@ -1,8 +1,8 @@
 #include "simcam/sensor_frame.h"
 
 #include <algorithm>
-#include <cmath>
 #include <array>
+#include <cmath>
 
 #include "simcam/random.h"
 
@@ -21,10 +21,10 @@ constexpr std::size_t kNormalTableSize = std::size_t{1} << kNormalTableBits;
 // Inverse of the standard normal distribution function (P. J. Acklam's rational
 // approximation, relative error below 1.2e-9).
 double inverseNormal(double p) {
-    constexpr double a[] = {-3.969683028665376e+01, 2.209460984245205e+02, -2.759285104469687e+02,
+    constexpr double a[] = {-3.969683028665376e+01, 2.209460984245205e+02,  -2.759285104469687e+02,
                             1.383577518672690e+02,  -3.066479806614716e+01, 2.506628277459239e+00};
     constexpr double b[] = {-5.447609879822406e+01, 1.615858368580409e+02, -1.556989798598866e+02,
-                            6.680131188771972e+01,  -1.328068155288572e+01};
+                            6.680131188771972e+01, -1.328068155288572e+01};
     constexpr double c[] = {-7.784894002430293e-03, -3.223964580411365e-01, -2.400758277161838e+00,
                             -2.549732539343734e+00, 4.374664141464968e+00,  2.938163982698783e+00};
     constexpr double d[] = {7.784695709041462e-03, 3.224671290700398e-01, 2.445134137142996e+00,

@@ -92,9 +92,7 @@ std::optional<Fault> parseFault(std::string_view text) {
     return std::nullopt;
 }
 
-Fault readFault() {
-    return readVariable(kFaultVariable, Fault::None, parseFault, "no fault");
-}
+Fault readFault() { return readVariable(kFaultVariable, Fault::None, parseFault, "no fault"); }
 
 SimSettings readSettings() {
     return {

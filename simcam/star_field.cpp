@@ -18,9 +18,9 @@ namespace {
 constexpr double kCountSlope = 0.7;
 constexpr double kCoolestStar = 2800.0;
 constexpr double kHottestStar = 12000.0;
-constexpr double kFaintestHotPixel = 20.0;    // electrons per second
-constexpr double kHotPixelRange = 300.0;      // brightest / faintest hot pixel
-constexpr double kNeighbourShare = 0.01;      // of a star's flux, see brightestStars()
+constexpr double kFaintestHotPixel = 20.0;  // electrons per second
+constexpr double kHotPixelRange = 300.0;    // brightest / faintest hot pixel
+constexpr double kNeighbourShare = 0.01;    // of a star's flux, see brightestStars()
 
 // Sky glow through red, green and blue filters, electrons per second, at the
 // centre of the sensor; it brightens towards one corner.
@@ -81,9 +81,7 @@ bool onSensor(int32_t column, int32_t row) {
     return column >= 0 && column < kSensorWidth && row >= 0 && row < kSensorHeight;
 }
 
-double distance(double x0, double y0, double x1, double y1) {
-    return std::hypot(x1 - x0, y1 - y0);
-}
+double distance(double x0, double y0, double x1, double y1) { return std::hypot(x1 - x0, y1 - y0); }
 
 }  // namespace
 
@@ -106,7 +104,9 @@ std::array<double, 3> blackBodyResponse(double temperature) {
 }
 
 StarField::StarField(uint32_t seed)
-    : seed_(seed), stars_(makeStars(seed)), hotPixels_(makeHotPixels(seed)),
+    : seed_(seed),
+      stars_(makeStars(seed)),
+      hotPixels_(makeHotPixels(seed)),
       lightRates_(static_cast<std::size_t>(kSensorWidth) * kSensorHeight) {
     for (int32_t row = 0; row < kSensorHeight; ++row) {
         float *line = lightRates_.data() + static_cast<std::size_t>(row) * kSensorWidth;

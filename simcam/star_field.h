@@ -40,19 +40,19 @@ constexpr std::size_t colourIndex(MosaicColour colour) { return static_cast<std:
 inline constexpr uint32_t kDefaultSeed = 20800;
 
 // Sensor response, the same for every seed.
-inline constexpr double kBiasLevel = 1000.0;      // counts added to every sample
-inline constexpr double kReadNoise = 7.0;         // electrons RMS per sample
-inline constexpr double kDarkRate = 0.1;          // electrons per second, every pixel
-inline constexpr double kFullScale = 65535.0;     // largest sample value
+inline constexpr double kBiasLevel = 1000.0;   // counts added to every sample
+inline constexpr double kReadNoise = 7.0;      // electrons RMS per sample
+inline constexpr double kDarkRate = 0.1;       // electrons per second, every pixel
+inline constexpr double kFullScale = 65535.0;  // largest sample value
 
 // Point spread function: two concentric circular Gaussians (seeing core and halo),
 // integrated over each pixel. Full width at half maximum about 3.3 pixels.
-inline constexpr double kPsfCoreSigma = 1.3;      // pixels
-inline constexpr double kPsfHaloSigma = 3.5;      // pixels
-inline constexpr double kPsfHaloShare = 0.15;     // fraction of a star's light in the halo
+inline constexpr double kPsfCoreSigma = 1.3;   // pixels
+inline constexpr double kPsfHaloSigma = 3.5;   // pixels
+inline constexpr double kPsfHaloShare = 0.15;  // fraction of a star's light in the halo
 
 struct Star {
-    double x;            // centre, sensor coordinates
+    double x;  // centre, sensor coordinates
     double y;
     double flux;         // electrons per second of the whole star on green sites
     double temperature;  // kelvin: sets the colour
@@ -61,9 +61,7 @@ struct Star {
     std::array<double, 3> response;
 
     // Electrons per second of the whole star on sites of `colour`.
-    double fluxOn(MosaicColour colour) const {
-        return flux * response[colourIndex(colour)];
-    }
+    double fluxOn(MosaicColour colour) const { return flux * response[colourIndex(colour)]; }
 };
 
 struct HotPixel {
@@ -76,8 +74,8 @@ class StarField {
 public:
     static constexpr std::size_t kStarCount = 4000;
     static constexpr std::size_t kHotPixelCount = 32;
-    static constexpr double kFieldMargin = 16.0;     // stars reach this far beyond the edges
-    static constexpr double kFaintestFlux = 120.0;   // electrons per second on green sites
+    static constexpr double kFieldMargin = 16.0;    // stars reach this far beyond the edges
+    static constexpr double kFaintestFlux = 120.0;  // electrons per second on green sites
     static constexpr double kBrightestFlux = 2.5e6;
 
     // Builds the field of `seed`, including the per-pixel light rates (tens of

@@ -1,10 +1,10 @@
-#include "simcam/worker_thread.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "simcam/worker_thread.h"
 
 namespace simcam {
 

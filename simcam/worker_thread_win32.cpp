@@ -1,9 +1,9 @@
-#include "simcam/worker_thread.h"
-
 #include <windows.h>
 
 #include <algorithm>
 #include <cmath>
+
+#include "simcam/worker_thread.h"
 
 namespace simcam {
 

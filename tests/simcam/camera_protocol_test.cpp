@@ -113,10 +113,8 @@ TEST_F(CameraProtocolTest, RefusedRequestsWriteNothingAndCancelThePendingOne) {
         int32_t previewMode;
         bool withBuffer;
     } cases[] = {
-        {"preview mode 1", 1, true},
-        {"preview mode 3", 3, true},
-        {"preview mode -1", -1, true},
-        {"preview mode 2^31 - 1", INT32_MAX, true},
+        {"preview mode 1", 1, true},      {"preview mode 3", 3, true},
+        {"preview mode -1", -1, true},    {"preview mode 2^31 - 1", INT32_MAX, true},
         {"no buffer", kFullFrame, false},
     };
     for (const auto &c : cases) {
@@ -148,8 +146,10 @@ TEST_F(CameraProtocolTest, SettingsAreCheckedAndRefusedOnesChangeNothing) {
         {"gains 0, 16, 0.5", [] { return YCCDSetColorGain(0.0f, 16.0f, 0.5f); }, 1},
         {"negative gain", [] { return YCCDSetColorGain(1.0f, -0.5f, 1.0f); }, 0},
         {"gain above 16", [] { return YCCDSetColorGain(1.0f, 1.0f, 17.0f); }, 0},
-        {"gain NaN", [] { return YCCDSetColorGain(std::numeric_limits<float>::quiet_NaN(), 1.0f, 1.0f); }, 0},
-        {"gain infinite", [] { return YCCDSetColorGain(1.0f, std::numeric_limits<float>::infinity(), 1.0f); }, 0},
+        {"gain NaN",
+         [] { return YCCDSetColorGain(std::numeric_limits<float>::quiet_NaN(), 1.0f, 1.0f); }, 0},
+        {"gain infinite",
+         [] { return YCCDSetColorGain(1.0f, std::numeric_limits<float>::infinity(), 1.0f); }, 0},
         {"exposure -1", [] { return YCCDSetExposure(-1); }, 1},
         {"exposure 2^31 - 1", [] { return YCCDSetExposure(INT32_MAX); }, 1},
         {"auto exposure on", [] { return YCCDEnableAE(1); }, 1},

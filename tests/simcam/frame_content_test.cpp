@@ -71,7 +71,8 @@ TEST_F(FrameContentTest, RowPairFrameSumsSensorRowPairsOfTheFullFrame) {
         bool anySumSaturated = false;
         for (int32_t row = 0; row < kSensorHeight / 2; ++row) {
             for (int32_t column = 0; column < kSensorWidth; ++column) {
-                const uint32_t sum = full->sample(2 * row, column) + full->sample(2 * row + 1, column);
+                const uint32_t sum =
+                    full->sample(2 * row, column) + full->sample(2 * row + 1, column);
                 anySumSaturated |= sum > 0xFFFF;
                 const uint32_t expected = std::min<uint32_t>(sum, 0xFFFF);
                 if (pairs->sample(row, column) != expected && mismatches++ == 0) {
@@ -168,10 +169,11 @@ StarSignal starSignal(const StarField &field, const simcam::Star &star, const Fr
             if (mosaicColour(column, row) != colour) {
                 continue;
             }
-            const double background = simcam::kBiasLevel +
-                seconds * (field.skyRate(column, row) + field.darkRate(column, row));
+            const double background = simcam::kBiasLevel + seconds * (field.skyRate(column, row) +
+                                                                      field.darkRate(column, row));
             signal.measured += frame.sample(row, column) - background;
-            signal.expected += seconds * star.fluxOn(colour) * simcam::psfShare(star.x, star.y, column, row);
+            signal.expected +=
+                seconds * star.fluxOn(colour) * simcam::psfShare(star.x, star.y, column, row);
         }
     }
     return signal;
@@ -196,7 +198,8 @@ TEST_F(FrameContentTest, BrightStarsLieWhereTheModelSays) {
             for (int32_t row = centreRow - kRadius; row <= centreRow + kRadius; ++row) {
                 for (int32_t column = centreColumn - kRadius; column <= centreColumn + kRadius;
                      ++column) {
-                    const double background = simcam::kBiasLevel +
+                    const double background =
+                        simcam::kBiasLevel +
                         kSeconds * (field.skyRate(column, row) + field.darkRate(column, row));
                     const double light = (frame->sample(row, column) - background) /
                                          star.response[colourIndex(mosaicColour(column, row))];
@@ -207,7 +210,8 @@ TEST_F(FrameContentTest, BrightStarsLieWhereTheModelSays) {
             }
             EXPECT_NEAR(sumX / weight, star.x, 0.1);
             EXPECT_NEAR(sumY / weight, star.y, 0.1);
-            const StarSignal green = starSignal(field, star, *frame, kSeconds, MosaicColour::Green, kRadius);
+            const StarSignal green =
+                starSignal(field, star, *frame, kSeconds, MosaicColour::Green, kRadius);
             EXPECT_NEAR(green.measured, green.expected, 0.03 * green.expected);
         }
     }
@@ -219,9 +223,12 @@ TEST_F(FrameContentTest, RedStarsAreBrighterOnRedSitesAndBlueStarsOnBlueSites) {
     constexpr int32_t kRadius = 6;
     const StarField field(simcam::kDefaultSeed);
     auto stars = field.brightestStars(100, 12.0, 12.0);
-    const auto redness = [](const simcam::Star &star) { return star.response[0] / star.response[2]; };
-    std::sort(stars.begin(), stars.end(),
-              [&](const simcam::Star &a, const simcam::Star &b) { return redness(a) > redness(b); });
+    const auto redness = [](const simcam::Star &star) {
+        return star.response[0] / star.response[2];
+    };
+    std::sort(stars.begin(), stars.end(), [&](const simcam::Star &a, const simcam::Star &b) {
+        return redness(a) > redness(b);
+    });
     const simcam::Star &reddest = stars.front();
     const simcam::Star &bluest = stars.back();
     ASSERT_GT(redness(reddest), 2.0);
@@ -233,8 +240,10 @@ TEST_F(FrameContentTest, RedStarsAreBrighterOnRedSitesAndBlueStarsOnBlueSites) {
                                                 static_cast<int32_t>(std::floor(star->y)));
         const double seconds = std::min(kLongest, kHighestSignal / peakRate);
         const auto frame = capture(kFullFrame, fullFrameValue(seconds));
-        const StarSignal red = starSignal(field, *star, *frame, seconds, MosaicColour::Red, kRadius);
-        const StarSignal blue = starSignal(field, *star, *frame, seconds, MosaicColour::Blue, kRadius);
+        const StarSignal red =
+            starSignal(field, *star, *frame, seconds, MosaicColour::Red, kRadius);
+        const StarSignal blue =
+            starSignal(field, *star, *frame, seconds, MosaicColour::Blue, kRadius);
         EXPECT_NEAR(red.measured, red.expected, 0.05 * red.expected);
         EXPECT_NEAR(blue.measured, blue.expected, 0.05 * blue.expected);
         EXPECT_EQ(red.measured > blue.measured, star == &reddest);
@@ -250,7 +259,8 @@ TEST_F(FrameContentTest, BrightStarsSaturateAtFullScale) {
     const auto full = capture(kFullFrame, fullFrameValue(kSeconds));
     for (int32_t dy = -1; dy <= 1; ++dy) {
         for (int32_t dx = -1; dx <= 1; ++dx) {
-            EXPECT_EQ(full->sample(row + dy, column + dx), 0xFFFFu) << "offset " << dx << ", " << dy;
+            EXPECT_EQ(full->sample(row + dy, column + dx), 0xFFFFu)
+                << "offset " << dx << ", " << dy;
         }
     }
     const auto pairs = capture(kRowPairs, static_cast<int32_t>(kSeconds * 2000));
@@ -264,7 +274,8 @@ TEST_F(FrameContentTest, HotPixelsShowTheirDarkCurrent) {
     for (const simcam::HotPixel &pixel : field.hotPixels()) {
         const double mean = field.meanSample(pixel.column, pixel.row, kSeconds);
         const double sample = frame->sample(pixel.row, pixel.column);
-        SCOPED_TRACE("hot pixel at " + std::to_string(pixel.column) + ", " + std::to_string(pixel.row));
+        SCOPED_TRACE("hot pixel at " + std::to_string(pixel.column) + ", " +
+                     std::to_string(pixel.row));
         EXPECT_NEAR(sample, mean, noiseBound(mean));
         // It stands out: at least half its extra dark signal is there.
         const double withoutHotCurrent = mean - kSeconds * pixel.darkRate;
@@ -313,7 +324,8 @@ TEST_F(FrameContentTest, NegativeExposureValuesAreZeroLength) {
         int32_t value;
     } cases[] = {{kFullFrame, -5}, {kFullFrame, INT32_MIN}, {kRowPairs, -1}};
     for (const auto &c : cases) {
-        SCOPED_TRACE("preview mode " + std::to_string(c.previewMode) + ", value " + std::to_string(c.value));
+        SCOPED_TRACE("preview mode " + std::to_string(c.previewMode) + ", value " +
+                     std::to_string(c.value));
         const auto negative = capture(c.previewMode, c.value);
         const auto zero = capture(c.previewMode, 0);
         EXPECT_TRUE(negative->bytes == zero->bytes);

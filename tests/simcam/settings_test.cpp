@@ -21,18 +21,10 @@ TEST_F(SettingsTest, SeedSelectsTheFrameAndUnusableSeedsFallBackToTheDefault) {
         bool reported;
         bool defaultField;
     } cases[] = {
-        {nullptr, false, true},
-        {"", false, true},
-        {"20800", false, true},
-        {"020800", false, true},
-        {"20801", false, false},
-        {"0", false, false},
-        {"4294967295", false, false},
-        {"4294967296", true, true},
-        {"-1", true, true},
-        {"12abc", true, true},
-        {" 7", true, true},
-        {"0x10", true, true},
+        {nullptr, false, true},       {"", false, true},          {"20800", false, true},
+        {"020800", false, true},      {"20801", false, false},    {"0", false, false},
+        {"4294967295", false, false}, {"4294967296", true, true}, {"-1", true, true},
+        {"12abc", true, true},        {" 7", true, true},         {"0x10", true, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.seed == nullptr ? "unset" : std::string("seed \"") + c.seed + "\"");
@@ -63,16 +55,9 @@ TEST_F(SettingsTest, TimeScaleStretchesTheWaitAndUnusableScalesMeanOne) {
         bool reported;
         bool instant;
     } cases[] = {
-        {"0", false, true},
-        {"0.0", false, true},
-        {"1e-9", false, true},
-        {nullptr, false, false},
-        {"1", false, false},
-        {"-1", true, false},
-        {"abc", true, false},
-        {"inf", true, false},
-        {"nan", true, false},
-        {"0.5s", true, false},
+        {"0", false, true},   {"0.0", false, true},  {"1e-9", false, true}, {nullptr, false, false},
+        {"1", false, false},  {"-1", true, false},   {"abc", true, false},  {"inf", true, false},
+        {"nan", true, false}, {"0.5s", true, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.scale == nullptr ? "unset" : std::string("scale \"") + c.scale + "\"");

@@ -1,4 +1,6 @@
 // The star field model: mosaic, colours, point spread, the field's stars and rates.
+#include "simcam/star_field.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +8,6 @@
 #include <set>
 
 #include "readout/frame_geometry.h"
-#include "simcam/star_field.h"
 
 namespace {
 
@@ -75,8 +76,10 @@ TEST(PointSpreadTest, SharesSumToOnePeakAtTheCentreAndAreSymmetric) {
     }
     // Mirrored pixels around a star centred on a pixel get equal shares.
     for (int32_t d = 1; d < 6; ++d) {
-        EXPECT_NEAR(simcam::psfShare(50.5, 60.5, 50 + d, 60), simcam::psfShare(50.5, 60.5, 50 - d, 60), 1e-15);
-        EXPECT_NEAR(simcam::psfShare(50.5, 60.5, 50, 60 + d), simcam::psfShare(50.5, 60.5, 50 + d, 60), 1e-15);
+        EXPECT_NEAR(simcam::psfShare(50.5, 60.5, 50 + d, 60),
+                    simcam::psfShare(50.5, 60.5, 50 - d, 60), 1e-15);
+        EXPECT_NEAR(simcam::psfShare(50.5, 60.5, 50, 60 + d),
+                    simcam::psfShare(50.5, 60.5, 50 + d, 60), 1e-15);
     }
 }
 
@@ -108,7 +111,8 @@ TEST(StarFieldTest, StarsAreSortedInRangeAndFollowThePowerLaw) {
     }
     // N(> F) ~ F^-0.7: a tenth of the flux or more is reached by 10^-0.7 of the stars.
     const auto brighterThan = [&](double flux) {
-        return std::count_if(stars.begin(), stars.end(), [flux](const auto &s) { return s.flux > flux; });
+        return std::count_if(stars.begin(), stars.end(),
+                             [flux](const auto &s) { return s.flux > flux; });
     };
     const double ratio = double(brighterThan(10 * StarField::kFaintestFlux)) / stars.size();
     EXPECT_NEAR(ratio, std::pow(10.0, -0.7), 0.03);
@@ -155,8 +159,9 @@ TEST(StarFieldTest, BrightestStarsHonourCountMarginAndIsolation) {
         }
         // No brighter star meeting the same conditions was passed over.
         const auto more = field.brightestStars(c.count + 1, c.margin, c.isolation);
-        EXPECT_TRUE(std::equal(chosen.begin(), chosen.end(), more.begin(),
-                               [](const auto &a, const auto &b) { return a.x == b.x && a.y == b.y; }));
+        EXPECT_TRUE(
+            std::equal(chosen.begin(), chosen.end(), more.begin(),
+                       [](const auto &a, const auto &b) { return a.x == b.x && a.y == b.y; }));
     }
 }
 
@@ -166,12 +171,14 @@ TEST(StarFieldTest, LightRateIsSkyPlusEveryStarThroughThePixelsFilter) {
     for (const auto &star : field.brightestStars(3, 4.0)) {
         const auto column = static_cast<int32_t>(std::floor(star.x));
         const auto row = static_cast<int32_t>(std::floor(star.y));
-        pixels.insert(pixels.end(), {{column, row}, {column + 1, row}, {column, row + 1}, {column + 3, row - 2}});
+        pixels.insert(pixels.end(),
+                      {{column, row}, {column + 1, row}, {column, row + 1}, {column + 3, row - 2}});
     }
     for (const auto &[column, row] : pixels) {
         double expected = field.skyRate(column, row);
         for (const simcam::Star &star : field.stars()) {
-            expected += star.fluxOn(simcam::mosaicColour(column, row)) * simcam::psfShare(star.x, star.y, column, row);
+            expected += star.fluxOn(simcam::mosaicColour(column, row)) *
+                        simcam::psfShare(star.x, star.y, column, row);
         }
         EXPECT_NEAR(field.lightRate(column, row), expected, 1e-5 * expected + 0.2)
             << "column " << column << ", row " << row;
