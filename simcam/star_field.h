@@ -5,7 +5,8 @@
 // stars are and what a frame holds before noise.
 //
 // Coordinates are sensor coordinates: x runs along a row from 0 to 2048, y across
-// rows from 0 to 1536, row 0 being the first row of a delivered frame (raw row 0).
+// rows from 0 to 1536. Sensor row r is raw row r of a full frame (preview mode 0);
+// raw row k of a row-pair frame (preview mode 2) holds sensor rows 2k and 2k + 1.
 // Pixel (column c, row r) covers x in [c, c + 1) and y in [r, r + 1): its centre
 // lies at (c + 0.5, r + 0.5).
 //
@@ -114,7 +115,7 @@ public:
     double meanSample(int32_t column, int32_t row, double seconds,
                       const std::array<float, 3> &gains = {1.0f, 1.0f, 1.0f}) const;
 
-    // The light rates of the whole sensor, row-major, kSensorWidth per row.
+    // The light rates of the whole sensor, row-major, 2048 per row, row 0 first.
     const std::vector<float> &lightRates() const { return lightRates_; }
 
 private:
