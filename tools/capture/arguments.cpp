@@ -8,14 +8,14 @@ namespace {
 
 enum class Scope { Any, Capture };
 
-struct OptionSpec {
+struct OptionDefinition {
     const char *longName;
     char shortName;
     bool takesValue;
     Scope scope;
 };
 
-constexpr OptionSpec kOptionSpecs[] = {
+constexpr OptionDefinition kOptionDefinitions[] = {
     {"driver", 'd', true, Scope::Any},
     {"show-driver-messages", 0, false, Scope::Any},
     {"help", 'h', false, Scope::Any},
@@ -33,11 +33,11 @@ constexpr OptionSpec kOptionSpecs[] = {
     {"object", 0, true, Scope::Capture},
 };
 
-const OptionSpec *findOption(const std::string &name, bool isShort) {
-    for (const OptionSpec &spec : kOptionSpecs) {
-        if (isShort ? (spec.shortName != 0 && name.size() == 1 && name[0] == spec.shortName)
-                    : name == spec.longName) {
-            return &spec;
+const OptionDefinition *findOption(const std::string &name, bool isShort) {
+    for (const OptionDefinition &option : kOptionDefinitions) {
+        if (isShort ? (option.shortName != 0 && name.size() == 1 && name[0] == option.shortName)
+                    : name == option.longName) {
+            return &option;
         }
     }
     return nullptr;
@@ -60,10 +60,10 @@ bool parseDecimal(const std::string &text, double &value) {
     return ec == std::errc() && at == end;
 }
 
-bool applyOption(const OptionSpec &spec, const std::string &value, Options &options,
+bool applyOption(const OptionDefinition &option, const std::string &value, Options &options,
                  std::string &error) {
-    const std::string name = std::string("--") + spec.longName;
-    const std::string key = spec.longName;
+    const std::string name = std::string("--") + option.longName;
+    const std::string key = option.longName;
     if (key == "driver") {
         if (value.empty()) {
             error = "--driver needs a path";
@@ -186,7 +186,7 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
     Options result;
     bool haveCommand = false;
     bool helpOrVersion = false;
-    std::vector<const OptionSpec *> captureOnly;
+    std::vector<const OptionDefinition *> captureOnly;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string &argument = arguments[i];
         if (argument.size() < 2 || argument[0] != '-') {
@@ -216,28 +216,28 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
             name.erase(name.find('='));
             inlineValue = true;
         }
-        const OptionSpec *spec = findOption(name, !isLong);
-        if (spec == nullptr) {
+        const OptionDefinition *option = findOption(name, !isLong);
+        if (option == nullptr) {
             error = "unknown option '" + argument + "' (see --help)";
             return false;
         }
-        if (spec->takesValue && !inlineValue) {
+        if (option->takesValue && !inlineValue) {
             if (i + 1 >= arguments.size()) {
-                error = "option --" + std::string(spec->longName) + " needs a value";
+                error = "option --" + std::string(option->longName) + " needs a value";
                 return false;
             }
             value = arguments[++i];
-        } else if (!spec->takesValue && inlineValue) {
-            error = "option --" + std::string(spec->longName) + " takes no value";
+        } else if (!option->takesValue && inlineValue) {
+            error = "option --" + std::string(option->longName) + " takes no value";
             return false;
         }
-        if (!applyOption(*spec, value, result, error)) {
+        if (!applyOption(*option, value, result, error)) {
             return false;
         }
-        if (spec->scope == Scope::Capture) {
-            captureOnly.push_back(spec);
+        if (option->scope == Scope::Capture) {
+            captureOnly.push_back(option);
         }
-        const std::string key = spec->longName;
+        const std::string key = option->longName;
         helpOrVersion = helpOrVersion || key == "help" || key == "version";
     }
     if (helpOrVersion) {
