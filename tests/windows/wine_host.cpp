@@ -103,17 +103,18 @@ _qm_argumentBytesLeft:
 )");
 
 void checkCallingConvention(Checks &checks, const DriverApi &api) {
-    // Calls without effect: a move in direction 0, two queries, a poll with no
-    // exposure active.
+    // All arguments zero: no effect on a fresh module (d_Subframe sets mode 0 and
+    // the empty window, which it already holds; direction 0 moves nothing).
     const struct {
         const char *name;
         void *function;
         uint32_t arguments;
     } cases[] = {
+        {"d_Subframe", reinterpret_cast<void *>(api.Subframe), 5},
         {"d_MoveFrame", reinterpret_cast<void *>(api.MoveFrame), 1},
         {"d_GetWidth", reinterpret_cast<void *>(api.GetWidth), 1},
-        {"d_GetName", reinterpret_cast<void *>(api.GetName), 0},
-        {"d_IsExposing", reinterpret_cast<void *>(api.IsExposing), 0},
+        {"d_GetHeight", reinterpret_cast<void *>(api.GetHeight), 1},
+        {"d_EndDownload", reinterpret_cast<void *>(api.EndDownload), 1},
     };
     for (const auto &entry : cases) {
         checks.expectEqual(qm_argumentBytesLeft(entry.function, entry.arguments),
