@@ -9,3 +9,6 @@ cmake --preset default
 cmake --build --preset default
 ctest --preset default
 scripts/ci/windows.sh
+scripts/ci/sanitizers.sh
+scripts/ci/fuzz.sh
+scripts/ci/valgrind.sh
