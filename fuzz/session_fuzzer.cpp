@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "D_QM208X.h"
 #include "fuzz/fuzz_support.h"
@@ -99,6 +100,17 @@ void deliverRequestedFrame(Model &model, bool requested, int32_t previewMode, ui
           expected.c_str());
     model.frame = frame;
     fuzz::deliverFrame(frame, previewMode, seed);
+}
+
+// Modes 0 and 3 hand the SDK twice the length, limited to the signed 32-bit
+// range; the others half of it, rounded toward zero.
+void checkExposureValue(uint32_t mode, int32_t length) {
+    const int64_t doubled = std::clamp<int64_t>(int64_t{2} * length, INT32_MIN, INT32_MAX);
+    const int64_t value = kPreviewMode[mode] == 2 ? doubled : length / 2;
+    const std::string expected = "YCCDSetExposure(" + std::to_string(value) + ")";
+    const std::vector<std::string> &calls = record().calls;
+    check(std::find(calls.begin(), calls.end(), expected) != calls.end(),
+          "mode %u length %d: no %s", mode, length, expected.c_str());
 }
 
 void checkText(const char *text, const char *expected, const char *call) {
@@ -251,6 +263,7 @@ void runCall(session::Reader &in, Model &model) {
             break;
         }
         model.exposing = true;
+        checkExposureValue(model.mode, length);
         deliverRequestedFrame(model, true, kPreviewMode[model.mode], seed);
         break;
     }
