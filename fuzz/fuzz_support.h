@@ -14,14 +14,13 @@ namespace fuzz {
 
 // Host images are allocated at exactly the window's size on the heap, so that
 // AddressSanitizer reports the first sample written past them. Reads of windows
-// above this many samples (32 MiB) are skipped: it is five times the largest
-// window that lies wholly inside the frame buffer (3,385,456 samples), so every
-// window the row loops can take fits, and so do the edge windows that reach far
-// out of the buffer in one direction; what it leaves out are windows that reach
-// out in every direction, which the per-sample reference converts. The cap keeps
-// two images and the frame well inside libFuzzer's 2 GB memory limit and one
-// read near a second, so slow inputs do not eat the run.
-inline constexpr uint64_t kMaxImageSamples = uint64_t{1} << 24;
+// above this many samples (8 MiB) are skipped. Every window that the row loops
+// convert lies inside the frame buffer and so has at most 3,385,456 samples:
+// all of them fit, the whole frame in every mode included. Larger windows reach
+// out of the buffer and are converted sample by sample, like the reference they
+// are compared with; at up to 16 reads per sample and five conversions per
+// input, a larger cap would only make single inputs take seconds.
+inline constexpr uint64_t kMaxImageSamples = uint64_t{1} << 22;
 
 // Samples of a window's host image, or 0 for an empty one.
 inline uint64_t imageSamples(int32_t width, int32_t height) {
