@@ -18,9 +18,14 @@ bool processorRuns(SimdLevel level) {
         case SimdLevel::Avx2:
             __builtin_cpu_init();
             return __builtin_cpu_supports("avx2");
+        case SimdLevel::Avx512:
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx2");
 #else
         case SimdLevel::Sse2:
         case SimdLevel::Avx2:
+        case SimdLevel::Avx512:
             return false;
 #endif
     }
@@ -35,6 +40,8 @@ const RowKernels *builtKernels(SimdLevel level) {
             return sse2RowKernels();
         case SimdLevel::Avx2:
             return avx2RowKernels();
+        case SimdLevel::Avx512:
+            return avx512RowKernels();
     }
     return nullptr;
 }
@@ -45,7 +52,7 @@ const RowKernels *availableKernels(SimdLevel level) {
 }
 
 SimdLevel chooseLevel() {
-    for (SimdLevel level : {SimdLevel::Avx2, SimdLevel::Sse2}) {
+    for (SimdLevel level : {SimdLevel::Avx512, SimdLevel::Avx2, SimdLevel::Sse2}) {
         if (availableKernels(level) != nullptr) {
             return level;
         }
@@ -63,6 +70,8 @@ const char *simdLevelName(SimdLevel level) {
             return "sse2";
         case SimdLevel::Avx2:
             return "avx2";
+        case SimdLevel::Avx512:
+            return "avx512";
     }
     return "?";
 }

@@ -24,9 +24,11 @@ enum class SimdLevel : uint8_t {
     Scalar,  // portable C++, any processor
     Sse2,    // x86 (both widths)
     Avx2,    // x86 (both widths), when the processor and the system support it
+    Avx512,  // x86 (both widths), AVX512F, BW and VBMI, likewise; copy and pair sums only
 };
 
-inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2};
+inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Sse2, SimdLevel::Avx2,
+                                            SimdLevel::Avx512};
 
 const char *simdLevelName(SimdLevel level);
 

@@ -9,10 +9,8 @@ namespace {
 
 int64_t sampleIndex(int64_t row, int64_t column) { return row * kSensorWidth + column; }
 
-// How many host rows ahead the row loops prefetch: about 8 KiB of raw rows,
-// two raw rows for the copy and the pair sums, one host row (two or four raw
-// rows) for the Bayer cells.
-constexpr int32_t kPrefetchRowsSingle = 2;
+// How many host rows ahead the Bayer-cell loops prefetch: one host row, two or
+// four raw rows. The copy and the pair sums take theirs from the row loops.
 constexpr int32_t kPrefetchRowsCells = 1;
 
 RowLoop cellsKernel(const RowKernels &kernels, const BinningMode &mode) {
@@ -92,11 +90,11 @@ void readFrameFast(const RowKernels &kernels, uint32_t modeNumber, const Readout
     };
     switch (mode->conversion) {
         case Conversion::StraightCopy:
-            convertRows(kernels.copy, kPrefetchRowsSingle, window, image,
+            convertRows(kernels.copy, kernels.copyRowsAhead, window, image,
                         [&](int32_t h) { return rowStart(top - h, left); });
             break;
         case Conversion::PairSum:
-            convertRows(kernels.pairSum, kPrefetchRowsSingle, window, image,
+            convertRows(kernels.pairSum, kernels.pairSumRowsAhead, window, image,
                         [&](int32_t h) { return rowStart(top - h, 2 * left); });
             break;
         case Conversion::BayerCells: {

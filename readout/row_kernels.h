@@ -28,9 +28,15 @@ struct RowKernels {
     RowLoop cells2x2;
     RowLoop cells4x4;
     RowLoop cells2x4;
+    // How many host rows after the current one `ahead` lies for the copy and
+    // the pair sums, tuned per set: the Bayer cells read a whole host row of
+    // two or four raw rows and always prefetch the next one.
+    int32_t copyRowsAhead = 2;
+    int32_t pairSumRowsAhead = 2;
 };
 
 const RowKernels &portableRowKernels();
 // nullptr when this build has no loops for the instruction set.
 const RowKernels *sse2RowKernels();
 const RowKernels *avx2RowKernels();
+const RowKernels *avx512RowKernels();

@@ -430,6 +430,46 @@ TEST(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
     EXPECT_GT(exact, 300);
 }
 
+struct PlacementCase {
+    uint32_t mode;
+    ReadoutWindow window;
+};
+
+// The vector loops split host rows at 64-byte boundaries of the image. An image
+// starting at every sample of a cache line gets the reference's samples, and
+// the samples just before and after it keep their value.
+TEST(ImagePlacement, EveryStartWithinACacheLineMatchesTheReference) {
+    const Frame frame = randomFrame(6);
+    constexpr std::size_t kLineSamples = 32;
+    static const PlacementCase kCases[] = {
+        {4, {0, 0, 2048, 3}}, {4, {3, 7, 100, 3}}, {4, {5, 5, 33, 2}},  {4, {9, 1, 31, 2}},
+        {3, {0, 0, 1024, 3}}, {3, {1, 5, 70, 3}},  {3, {2, 2, 32, 2}},  {3, {4, 3, 95, 2}},
+        {2, {2, 4, 70, 4}},   {1, {1, 2, 36, 4}},  {0, {3, 1, 44, 4}},
+    };
+    for (const PlacementCase &c : kCases) {
+        const std::vector<uint16_t> expected = referenceImage(c.mode, c.window, frame.data());
+        const std::size_t samples = imageSamples(c.window);
+        for (SimdLevel level : availableLevels()) {
+            for (std::size_t offset = 0; offset < kLineSamples; ++offset) {
+                std::vector<uint16_t> buffer(samples + 3 * kLineSamples + kGuardSamples, kGuardValue);
+                const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
+                const std::size_t lineStart = (64 - address % 64) % 64 / 2;
+                uint16_t *image = buffer.data() + lineStart + kLineSamples + offset;
+                ASSERT_TRUE(readFrameWith(level, c.mode, c.window, frame.data(), image));
+                const auto first = static_cast<std::size_t>(image - buffer.data());
+                for (std::size_t i = 0; i < buffer.size(); ++i) {
+                    const bool inside = i >= first && i < first + samples;
+                    const uint16_t want = inside ? expected[i - first] : kGuardValue;
+                    ASSERT_EQ(buffer[i], want)
+                        << simdLevelName(level) << ' ' << describe(c.mode, c.window)
+                        << " image at sample " << offset << " of a line: buffer sample " << i
+                        << (inside ? "" : " (outside the image)");
+                }
+            }
+        }
+    }
+}
+
 struct OddCase {
     uint32_t mode;
     ReadoutWindow window;
