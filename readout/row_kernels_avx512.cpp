@@ -53,17 +53,22 @@ inline void copyPart(const uint8_t *first, uint16_t *out, std::size_t count) {
     _mm512_mask_storeu_epi16(out, lanes, swapBytes(_mm512_maskz_loadu_epi16(lanes, first)));
 }
 
+// Lines of the row ahead the copy prefetches, from its start: enough for the
+// processor's own prefetcher to take up the rest of that row. Prefetching every
+// line, as the pair sums do, made the copy slower.
+constexpr int kCopyPrefetchLines = 8;
+
 // The first part ends on a 64-byte boundary of the host row, so each following
 // store fills one cache line instead of parts of two (the copy writes as many
 // bytes as it reads, and split stores cost it several per cent). Then two lines
-// a step, both loaded before either is stored, and one line of the row ahead
-// prefetched for each line read.
+// a step, both loaded before either is stored.
 void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
+    for (int line = 0; line < kCopyPrefetchLines; ++line) {
+        prefetch(ahead + 64 * line);
+    }
     std::size_t i = std::min(count, samplesToLineStart(out));
     copyPart(first, out, i);
     for (; i + 2 * kStepSamples <= count; i += 2 * kStepSamples) {
-        prefetch(ahead + 2 * i);
-        prefetch(ahead + 2 * i + 64);
         const __m512i low = load(first + 2 * i);
         const __m512i high = load(first + 2 * i + 64);
         store(out + i, swapBytes(low));
@@ -167,6 +172,7 @@ const RowKernels *avx512RowKernels() {
         .cells2x2 = avx2->cells2x2,
         .cells4x4 = avx2->cells4x4,
         .cells2x4 = avx2->cells2x4,
+        .copyRowsAhead = 1,
         .pairSumRowsAhead = 1,
     };
     return &kKernels;
