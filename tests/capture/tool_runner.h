@@ -36,6 +36,30 @@ struct ToolResult {
     }
 };
 
+// In a forked child: sets the environment (an empty value removes the entry).
+inline void applyEnvironment(const std::map<std::string, std::string> &environment) {
+    for (const auto &[name, value] : environment) {
+        if (value.empty()) {
+            unsetenv(name.c_str());
+        } else {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+}
+
+// In a forked child: replaces it with the program, or exits with 127.
+[[noreturn]] inline void execProgram(const std::string &program,
+                                     const std::vector<std::string> &arguments) {
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &a : arguments) {
+        argv.push_back(const_cast<char *>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
 // `environment` entries with an empty value are removed from the environment.
 inline ToolResult runProgram(const std::string &program, const std::vector<std::string> &arguments,
                              const std::string &workingDirectory,
@@ -45,13 +69,7 @@ inline ToolResult runProgram(const std::string &program, const std::vector<std::
     const std::string errPath = streams / "err";
     const pid_t child = fork();
     if (child == 0) {
-        for (const auto &[name, value] : environment) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        applyEnvironment(environment);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int in = open("/dev/null", O_RDONLY);
@@ -61,14 +79,7 @@ inline ToolResult runProgram(const std::string &program, const std::vector<std::
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &a : arguments) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execProgram(program, arguments);
     }
     ToolResult result;
     int status = 0;
@@ -89,24 +100,11 @@ inline ToolResult runProgramOnTerminal(const std::string &program,
     int terminal = -1;
     const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
     if (child == 0) {
-        for (const auto &[name, value] : environment) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
+        applyEnvironment(environment);
         if (chdir(workingDirectory.c_str()) != 0) {
             _exit(127);
         }
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &a : arguments) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execProgram(program, arguments);
     }
     ToolResult result;
     if (child < 0) {
