@@ -244,20 +244,24 @@ uint64_t firstFreeNumber(const NameTemplate &nameTemplate, uint32_t mode, uint64
     return next;
 }
 
-std::string utcStamp(std::chrono::system_clock::time_point time) {
+namespace {
+
+// The time in UTC, with milliseconds, in a format with the calendar fields in order.
+std::string formatUtc(std::chrono::system_clock::time_point time, const char *format) {
     int milliseconds = 0;
     const std::tm c = utcCalendar(time, milliseconds);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d.%03dZ", c.tm_year + 1900,
-                  c.tm_mon + 1, c.tm_mday, c.tm_hour, c.tm_min, c.tm_sec, milliseconds);
+    std::snprintf(text, sizeof text, format, c.tm_year + 1900, c.tm_mon + 1, c.tm_mday,
+                  c.tm_hour, c.tm_min, c.tm_sec, milliseconds);
     return text;
 }
 
+}  // namespace
+
+std::string utcStamp(std::chrono::system_clock::time_point time) {
+    return formatUtc(time, "%04d%02d%02dT%02d%02d%02d.%03dZ");
+}
+
 std::string fitsDateTime(std::chrono::system_clock::time_point time) {
-    int milliseconds = 0;
-    const std::tm c = utcCalendar(time, milliseconds);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", c.tm_year + 1900,
-                  c.tm_mon + 1, c.tm_mday, c.tm_hour, c.tm_min, c.tm_sec, milliseconds);
-    return text;
+    return formatUtc(time, "%04d-%02d-%02dT%02d:%02d:%02d.%03d");
 }
