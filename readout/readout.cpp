@@ -60,6 +60,10 @@ SimdLevel chooseLevel() {
     return SimdLevel::Scalar;
 }
 
+// Chosen when the module loads, before a host can call it: the readout then
+// takes no initialisation guard (a lock) on its way. The tables are constants.
+const RowKernels *const kBestKernels = availableKernels(chooseLevel());
+
 }  // namespace
 
 const char *simdLevelName(SimdLevel level) {
@@ -78,10 +82,7 @@ const char *simdLevelName(SimdLevel level) {
 
 bool simdLevelAvailable(SimdLevel level) { return availableKernels(level) != nullptr; }
 
-SimdLevel bestSimdLevel() {
-    static const SimdLevel kBest = chooseLevel();
-    return kBest;
-}
+SimdLevel bestSimdLevel() { return chooseLevel(); }
 
 bool readFrameWith(SimdLevel level, uint32_t mode, const ReadoutWindow &window, const uint8_t *raw,
                    uint16_t *image) {
@@ -97,7 +98,6 @@ void readFrame(uint32_t mode, const ReadoutWindow &window, const uint8_t *raw, u
 #if defined(QM_FORCE_REFERENCE_READOUT)
     readFrameReference(mode, window, raw, image);
 #else
-    static const RowKernels *const kKernels = availableKernels(bestSimdLevel());
-    readFrameFast(*kKernels, mode, window, raw, image);
+    readFrameFast(*kBestKernels, mode, window, raw, image);
 #endif
 }

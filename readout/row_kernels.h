@@ -40,3 +40,9 @@ const RowKernels &portableRowKernels();
 const RowKernels *sse2RowKernels();
 const RowKernels *avx2RowKernels();
 const RowKernels *avx512RowKernels();
+
+// The AVX2 Bayer-cell loops, which the AVX-512 set shares; defined only in
+// builds that have the AVX2 loops.
+void cells2x2Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead);
+void cells4x4Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead);
+void cells2x4Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead);

@@ -139,13 +139,25 @@ void cellsRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint
 
 }  // namespace
 
+void cells2x2Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
+    cellsRow<2, 2>(first, out, count, ahead);
+}
+
+void cells4x4Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
+    cellsRow<4, 4>(first, out, count, ahead);
+}
+
+void cells2x4Avx2(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
+    cellsRow<2, 4>(first, out, count, ahead);
+}
+
 const RowKernels *avx2RowKernels() {
     static constexpr RowKernels kKernels{
         .copy = copyRow,
         .pairSum = pairSumRow,
-        .cells2x2 = cellsRow<2, 2>,
-        .cells4x4 = cellsRow<4, 4>,
-        .cells2x4 = cellsRow<2, 4>,
+        .cells2x2 = cells2x2Avx2,
+        .cells4x4 = cells4x4Avx2,
+        .cells2x4 = cells2x4Avx2,
     };
     return &kKernels;
 }

@@ -159,19 +159,16 @@ void pairSumRow(const uint8_t *first, uint16_t *out, std::size_t count, const ui
 
 }  // namespace
 
-// The Bayer-cell loops are AVX2's: they read and write less than the copy and
+// The Bayer-cell loops are AVX2's (built with this unit whenever the compiler
+// takes these instruction sets): they read and write less than the copy and
 // meet their goal with room to spare.
 const RowKernels *avx512RowKernels() {
-    const RowKernels *avx2 = avx2RowKernels();
-    if (avx2 == nullptr) {
-        return nullptr;
-    }
-    static const RowKernels kKernels{
+    static constexpr RowKernels kKernels{
         .copy = copyRow,
         .pairSum = pairSumRow,
-        .cells2x2 = avx2->cells2x2,
-        .cells4x4 = avx2->cells4x4,
-        .cells2x4 = avx2->cells2x4,
+        .cells2x2 = cells2x2Avx2,
+        .cells4x4 = cells4x4Avx2,
+        .cells2x4 = cells2x4Avx2,
         .copyRowsAhead = 1,
         .pairSumRowsAhead = 1,
     };

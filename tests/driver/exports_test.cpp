@@ -119,3 +119,14 @@ TEST(DriverModule, SimulatedCameraExportsTheTwelveSdkFunctions) {
         EXPECT_TRUE(symbols.defined.count(function)) << function << " missing";
     }
 }
+
+// The readout's one-time choices are made when the module loads, and nothing
+// else synchronises: no guard, lock or atomic is bound from another module.
+TEST(DriverModule, BindsNoLockOrAtomic) {
+    const DynamicSymbols symbols = readDynamicSymbols(QM_DRIVER_PATH);
+    for (const std::string &name : symbols.undefined) {
+        for (const char *prefix : {"__cxa_guard", "pthread_", "__atomic_", "sem_", "mtx_"}) {
+            EXPECT_NE(name.rfind(prefix, 0), 0u) << name << " is imported";
+        }
+    }
+}
