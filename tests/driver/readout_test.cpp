@@ -137,6 +137,11 @@ protected:
     void expectModelImage(uint32_t mode, const Window &w) {
         setWindow(mode, w);
         if (HasFatalFailure()) return;
+        expectImageOfWindow(mode, w);
+    }
+
+    // The image read with the window the driver holds now matches the model's of w.
+    void expectImageOfWindow(uint32_t mode, const Window &w) {
         const std::string label = describe(mode, w);
         const std::vector<uint16_t> image = readImage(label);
         const std::vector<uint16_t> model = modelImage(raw_, mode, w);
@@ -205,6 +210,27 @@ TEST_F(ReadoutTest, WorkedExamples) {
         uint32_t expected = 0;
         for (const RawPosition &p : c.summed) expected += rawAt(raw_, p.row, p.column);
         EXPECT_EQ(image[c.hostRow * c.window.width + c.hostColumn], expected) << label;
+    }
+}
+
+// Origins scaled from host units (truncated, then rounded down to the mode's
+// multiple) are seen only through the pixels the image takes.
+TEST_F(ReadoutTest, SubframeOriginsPlaceTheImage) {
+    const struct {
+        uint32_t x, y, width, height, mode;
+        Window window;
+    } cases[] = {
+        {12345, 33333, 50000, 50000, 0, {60, 124, 256, 192}},
+        {12345, 33333, 50000, 50000, 3, {126, 254, 512, 384}},
+        {12345, 33333, 50000, 50000, 4, {252, 511, 1024, 768}},
+        {0xFFFFFFFFu, 0, 1000, 1000, 4, {42949, 0, 20, 15}},  // 2048 x that wraps to 2^32 - 2048
+    };
+    fillRandom(raw_, 11, 0xFFFF);
+    for (const auto &c : cases) {
+        ASSERT_EQ(d().Subframe(c.x, c.y, c.width, c.height, c.mode), 1);
+        ASSERT_EQ(d().GetWidth(0), c.window.width) << describe(c.mode, c.window);
+        ASSERT_EQ(d().GetHeight(0), c.window.height) << describe(c.mode, c.window);
+        expectImageOfWindow(c.mode, c.window);
     }
 }
 
