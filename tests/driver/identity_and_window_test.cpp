@@ -1,7 +1,11 @@
 // Identity, binning modes, window arithmetic and the state of a fresh module.
 #include <cstring>
 
+#include <iterator>
+#include <vector>
+
 #include "tests/driver/driver_fixture.h"
+#include "tests/support/window_cases.h"
 
 namespace {
 
@@ -58,18 +62,8 @@ TEST_F(DriverTest, BinningNamesAndRefusal) {
 }
 
 TEST_F(DriverTest, SubframeScalesHostUnitsToBinnedPixels) {
-    const struct {
-        uint32_t x, y, width, height, mode;
-        int32_t windowWidth, windowHeight;
-    } cases[] = {
-        {0, 0, 100000, 100000, 0, 512, 384},
-        {0, 0, 100000, 100000, 1, 512, 384},
-        {0, 0, 100000, 100000, 2, 1024, 768},
-        {0, 0, 100000, 100000, 3, 1024, 768},
-        {0, 0, 100000, 100000, 4, 2048, 1536},
-        {12345, 33333, 50000, 50000, 0, 256, 192},
-        {12345, 33333, 50000, 50000, 3, 512, 384},
-        {12345, 33333, 50000, 50000, 4, 1024, 768},
+    std::vector<WindowCase> cases(std::begin(kWindowCases), std::end(kWindowCases));
+    cases.insert(cases.end(), {
         {0, 0, 48, 65, 4, 0, 0},
         {0, 0, 49, 66, 4, 1, 1},
         {0, 0, 781, 1041, 0, 0, 0},
@@ -79,12 +73,12 @@ TEST_F(DriverTest, SubframeScalesHostUnitsToBinnedPixels) {
         {0, 0, kMinusOne, kMinusOne, 4, 42949, 42949},    // (2^32 - 2048) / 100000 -> 42949
         {0, 0, 99999, 99999, 1, 508, 380},                // 511.99 and 383.99, rounded to 4
         {0, 0, 60000, 70000, 2, 614, 536},                // 614.4 and 537.6, rounded to 2
-    };
+    });
     for (const auto &c : cases) {
         EXPECT_EQ(d().Subframe(c.x, c.y, c.width, c.height, c.mode), 1);
-        EXPECT_EQ(d().GetWidth(0), c.windowWidth)
+        EXPECT_EQ(d().GetWidth(0), c.expectedWidth)
             << "x " << c.x << " width " << c.width << " mode " << c.mode;
-        EXPECT_EQ(d().GetHeight(0), c.windowHeight)
+        EXPECT_EQ(d().GetHeight(0), c.expectedHeight)
             << "y " << c.y << " height " << c.height << " mode " << c.mode;
         EXPECT_EQ(d().IsColor(), 1);
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/driver_api.h"
+#include "tests/support/window_cases.h"
 
 namespace {
 
@@ -202,24 +203,6 @@ bool capture(Checks &checks, const DriverApi &api, const std::string &label,
     return true;
 }
 
-struct WindowCase {
-    uint32_t x, y, width, height;
-    uint32_t mode;
-    int32_t expectedWidth, expectedHeight;
-};
-
-// Full frame in every mode, then a window inside the frame in the same modes.
-constexpr WindowCase kCaptureCases[] = {
-    {0, 0, 100000, 100000, 0, 512, 384},
-    {0, 0, 100000, 100000, 1, 512, 384},
-    {0, 0, 100000, 100000, 2, 1024, 768},
-    {0, 0, 100000, 100000, 3, 1024, 768},
-    {0, 0, 100000, 100000, 4, 2048, 1536},
-    {12345, 33333, 50000, 50000, 0, 256, 192},
-    {12345, 33333, 50000, 50000, 3, 512, 384},
-    {12345, 33333, 50000, 50000, 4, 1024, 768},
-};
-
 std::string describe(const WindowCase &entry) {
     return "mode " + std::to_string(entry.mode) + " window " + std::to_string(entry.x) + "," +
            std::to_string(entry.y) + " " + std::to_string(entry.width) + "x" +
@@ -227,7 +210,7 @@ std::string describe(const WindowCase &entry) {
 }
 
 void checkCaptures(Checks &checks, const DriverApi &api) {
-    for (const WindowCase &entry : kCaptureCases) {
+    for (const WindowCase &entry : kWindowCases) {
         const std::string label = describe(entry);
         checks.expectEqual(api.Subframe(entry.x, entry.y, entry.width, entry.height, entry.mode),
                            1, label + ": d_Subframe");
