@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tools and the tests need, only
-# when something is missing. Runs as root or through sudo.
+# when something is missing. Installing needs root: run it as root, or as a user
+# who may use sudo.
 set -euo pipefail
 
 packages=(
@@ -15,7 +16,7 @@ packages=(
 # 32-bit emulation (scripts/ci/windows.sh).
 i386_packages=(wine wine32 wine32-preloader)
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+source "$(dirname "$0")/lib/as-root.sh"
 
 missing=()
 for p in "${packages[@]}"; do
