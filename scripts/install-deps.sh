@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config dpkg-dev file
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libpng-dev fitsverify
   clang libclang-rt-14-dev valgrind

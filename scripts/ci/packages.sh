@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the Debian packages from the default build, installs them with apt as
+# a user would (pulling their dependencies), runs the installed qm-capture and
+# the INDI tests against the installed files, and removes the packages again,
+# also when a step fails. Runs apt as root or through sudo; packages of these
+# names left installed by an earlier run are removed first.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+apt_get() {
+  as_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"
+}
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+packages=(qm208x-driver indi-qm208x qm208x-simulated-camera)
+remove_packages() {
+  local present=()
+  for p in "${packages[@]}"; do installed "$p" && present+=("$p"); done
+  [ ${#present[@]} -eq 0 ] || apt_get purge "${present[@]}" >/dev/null
+}
+
+start=$SECONDS
+cmake --preset default >/dev/null
+cmake --build --preset default -j2
+rm -rf build/packages
+cpack --preset default
+built=$SECONDS
+
+debs=()
+for p in "${packages[@]}"; do
+  deb=(build/packages/"${p}"_*.deb)
+  [ -f "${deb[0]}" ] || { echo "packages: $p was not built" >&2; exit 1; }
+  debs+=("$PWD/${deb[0]}")
+  echo "== ${deb[0]}"
+  dpkg-deb -I "${deb[0]}" control
+  dpkg-deb -c "${deb[0]}" | awk '$1 !~ /^d/ {print "   ", $NF}'
+done
+
+work=$(mktemp -d)
+cleanup() { remove_packages; rm -rf "$work"; }
+trap cleanup EXIT
+
+remove_packages
+apt_get install "${debs[@]}"
+for p in "${packages[@]}"; do dpkg -L "$p"; done | sort -u >"$work/files"
+
+# The installed programs, nothing from the build tree: the tool finds the
+# installed module by default, and the module the simulated camera beside it.
+run_installed() {
+  (cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD QM_SIM_TIME_SCALE=0 "$@")
+}
+run_installed qm-capture list
+run_installed qm-capture capture --mode 0 --exposure 0.01 --output "$work/frame_{n}.fits"
+fitsverify -q "$work/frame_1.fits"
+
+QM_INDI_DRIVER=/usr/bin/indi_qm208x_ccd ctest --preset default -L indi --no-tests=error
+tested=$SECONDS
+
+# Removal leaves none of the packages' files behind.
+remove_packages
+left=0
+while read -r f; do
+  if [ -f "$f" ] || [ -L "$f" ]; then echo "packages: left after removal: $f" >&2; left=1; fi
+done <"$work/files"
+[ "$left" -eq 0 ]
+echo "packages: build and cpack $((built - start)) s, installed tests $((tested - built)) s," \
+     "${#packages[@]} packages installed, run and removed"
