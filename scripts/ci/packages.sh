@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+source scripts/lib/as-root.sh
 apt_get() {
   as_root env DEBIAN_FRONTEND=noninteractive \
     apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"
@@ -51,8 +51,8 @@ for p in "${packages[@]}"; do dpkg -L "$p"; done | sort -u >"$work/files"
 run_installed() {
   (cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD QM_SIM_TIME_SCALE=0 "$@")
 }
-run_installed qm-capture list
-run_installed qm-capture capture --mode 0 --exposure 0.01 --output "$work/frame_{n}.fits"
+run_installed /usr/bin/qm-capture list
+run_installed /usr/bin/qm-capture capture --mode 0 --exposure 0.01 --output "$work/frame_{n}.fits"
 fitsverify -q "$work/frame_1.fits"
 
 QM_INDI_DRIVER=/usr/bin/indi_qm208x_ccd ctest --preset default -L indi --no-tests=error
