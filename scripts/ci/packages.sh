@@ -38,6 +38,14 @@ for p in "${packages[@]}"; do
   dpkg-deb -c "${deb[0]}" | awk '$1 !~ /^d/ {print "   ", $NF}'
 done
 
+# The simulation ships in its own package only, under its own name.
+for deb in "${debs[@]}"; do
+  sdk=$(dpkg-deb -c "$deb" | grep -c 'CCDVideoAPI' || true)
+  case ${deb##*/} in qm208x-simulated-camera_*) want=1 ;; *) want=0 ;; esac
+  [ "$sdk" -eq "$want" ] ||
+    { echo "packages: ${deb##*/} holds $sdk CCDVideoAPI files, not $want" >&2; exit 1; }
+done
+
 work=$(mktemp -d)
 cleanup() { remove_packages; rm -rf "$work"; }
 trap cleanup EXIT
