@@ -7,7 +7,7 @@
 
 #include "host/driver_api.h"
 #include "tests/capture/sky_checks.h"
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
 #include "tools/capture/capture_session.h"
 
 namespace {
@@ -61,18 +61,18 @@ TEST_F(DriverCapture, BayerPatternFollowsOnePixelMoves) {
         }
         SCOPED_TRACE(trace);
         std::string error;
-        const BinningMode &binning = kBinningModes[c.mode];
-        ASSERT_TRUE(selectWindow(api(), c.mode, c.window, geometryOf(binning), error)) << error;
+        const CameraMode &camera = kCameraModes[c.mode];
+        ASSERT_TRUE(selectWindow(api(), c.mode, c.window, geometryOf(camera), error)) << error;
         for (int32_t direction : c.moves) {
             ASSERT_EQ(api().MoveFrame(direction), 1);
         }
         std::vector<uint16_t> image(static_cast<size_t>(moved.width) * moved.height);
         ASSERT_TRUE(exposeFrame(api(), 60000, 30000, 1, 1, CaptureEnvironment{}, image, error))
             << error;
-        const std::string pattern = bayerPatternFor(binning, moved);
+        const std::string pattern = bayerPatternFor(camera, moved);
         EXPECT_EQ(patternShownBySky(phaseMedians(image, moved.width, moved.height)), pattern);
         if (c.mode == 4 && !c.moves.empty()) {
-            EXPECT_NE(pattern, bayerPatternFor(binning, c.window))
+            EXPECT_NE(pattern, bayerPatternFor(camera, c.window))
                 << "a one-pixel move must change the phase in mode 4";
         }
     }

@@ -1,12 +1,10 @@
-// Window requests in binned pixels or fractions, and the host units that make
-// d_Subframe's arithmetic (readout/window.h, the driver's own) give them back.
+// Window requests in binned pixels or fractions, and mode names.
 #include "tools/capture/capture_window.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "readout/window.h"
 
 namespace {
 
@@ -31,23 +29,6 @@ const std::vector<std::string> kNames = {"4x4 HW bw", "4x4 SW cl/bw", "2x2 SW cl
                                          "1x1 HW cl/bw"};
 
 }  // namespace
-
-TEST(ModeGeometry, FollowsTheBinningTable) {
-    const struct {
-        uint32_t mode;
-        ModeGeometry expected;
-    } cases[] = {{0, {512, 384, 4}},
-                 {1, {512, 384, 4}},
-                 {2, {1024, 768, 2}},
-                 {3, {1024, 768, 2}},
-                 {4, {2048, 1536, 1}}};
-    for (const auto &c : cases) {
-        const ModeGeometry g = geometryOf(kBinningModes[c.mode]);
-        EXPECT_EQ(g.frameWidth, c.expected.frameWidth) << "mode " << c.mode;
-        EXPECT_EQ(g.frameHeight, c.expected.frameHeight) << "mode " << c.mode;
-        EXPECT_EQ(g.multiple, c.expected.multiple) << "mode " << c.mode;
-    }
-}
 
 TEST(ResolveWindow, AcceptsAndConvertsTable) {
     const struct {
@@ -77,7 +58,7 @@ TEST(ResolveWindow, AcceptsAndConvertsTable) {
     for (const auto &c : cases) {
         PixelWindow window;
         std::string error;
-        const bool ok = resolveWindow(c.request, geometryOf(kBinningModes[c.mode]), window, error);
+        const bool ok = resolveWindow(c.request, geometryOf(kCameraModes[c.mode]), window, error);
         if (c.expected.width == 0) {
             EXPECT_FALSE(ok) << "mode " << c.mode << " accepted " << text(window);
             continue;
@@ -111,46 +92,12 @@ TEST(ResolveWindow, RefusesWithAReasonTable) {
     for (const auto &c : cases) {
         PixelWindow window{7, 7, 7, 7};
         std::string error;
-        EXPECT_FALSE(resolveWindow(c.request, geometryOf(kBinningModes[c.mode]), window, error))
+        EXPECT_FALSE(resolveWindow(c.request, geometryOf(kCameraModes[c.mode]), window, error))
             << "mode " << c.mode << " expected: " << c.reason;
         EXPECT_NE(error.find(c.reason), std::string::npos)
             << "mode " << c.mode << ": '" << error << "' lacks '" << c.reason << "'";
         EXPECT_EQ(window, (PixelWindow{7, 7, 7, 7})) << "changed on refusal, mode " << c.mode;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    }
-}
-
-// Every value the binned frame allows on every axis of every mode comes back
-// exactly from the driver's own scaling of the host units.
-TEST(HostUnitsFor, DriverScalingGivesBackEveryWindowValue) {
-    for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
-        const BinningMode &binning = kBinningModes[mode];
-        const ModeGeometry g = geometryOf(binning);
-        for (int32_t v = 0; v <= g.frameWidth; v += g.multiple) {
-            const int32_t h = std::min(v, g.frameHeight);
-            const PixelWindow window{v, h, g.frameWidth - v, g.frameHeight - h};
-            const HostWindow host = hostUnitsFor(window, g);
-            const ReadoutWindow made =
-                windowFromHostUnits(host.x, host.y, host.width, host.height, binning);
-            ASSERT_EQ(made.x, window.x) << "mode " << mode << " x " << v << " host " << host.x;
-            ASSERT_EQ(made.y, window.y) << "mode " << mode << " y " << h << " host " << host.y;
-            ASSERT_EQ(made.width, window.width) << "mode " << mode << " width " << window.width;
-            ASSERT_EQ(made.height, window.height) << "mode " << mode << " height " << window.height;
-            // The smallest such value: one host unit less falls short.
-            if (v > 0) {
-                const ReadoutWindow less = windowFromHostUnits(host.x - 1, 0, 0, 0, binning);
-                ASSERT_LT(less.x, window.x) << "mode " << mode << " x " << v;
-            }
-        }
-    }
-}
-
-TEST(HostUnitsFor, WholeFrameIsFullScale) {
-    for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
-        const ModeGeometry g = geometryOf(kBinningModes[mode]);
-        EXPECT_EQ(hostUnitsFor({0, 0, g.frameWidth, g.frameHeight}, g),
-                  (HostWindow{0, 0, 100000, 100000}))
-            << "mode " << mode;
     }
 }
 

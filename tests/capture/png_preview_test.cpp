@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
 
 namespace {
 

@@ -6,9 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "readout/binning_mode.h"
-#include "readout/frame_geometry.h"
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
+#include "host/camera_modes.h"
 #include "tools/capture/fits_writer.h"
 #include "tools/capture/output_naming.h"
 #include "tools/capture/png_preview.h"
@@ -21,16 +20,6 @@ struct FinalizeOnExit {
     const DriverApi &api;
     ~FinalizeOnExit() { api.Finalize(); }
 };
-
-std::string formatSeconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
-
-std::string sizeText(int32_t width, int32_t height) {
-    return std::to_string(width) + "x" + std::to_string(height);
-}
 
 bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
                const std::string &path, const Options &options,
@@ -88,7 +77,7 @@ int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
 std::string textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
 
 // What every frame of the run shares.
-FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const BinningMode &binning,
+FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const CameraMode &camera,
                                const PixelWindow &window, const Options &options) {
     FrameDescription frame;
     frame.width = window.width;
@@ -98,94 +87,15 @@ FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const Binnin
     frame.driverName = textOrEmpty(api.GetName());
     frame.modeName = textOrEmpty(api.BinningName(mode));
     frame.mode = mode;
-    frame.binning = static_cast<int32_t>(binning.binFactor);
+    frame.binning = camera.binFactor;
     frame.originX = window.x;
     frame.originY = window.y;
-    frame.bayerPattern = bayerPatternFor(binning, window);
+    frame.bayerPattern = bayerPatternFor(camera, window);
     frame.object = options.object;
     return frame;
 }
 
 }  // namespace
-
-std::vector<std::string> driverModeNames(const DriverApi &api) {
-    std::vector<std::string> names;
-    const int32_t count = api.BinningCount();
-    for (int32_t i = 0; i < count && i < 64; ++i) {
-        const char *name = api.BinningName(static_cast<uint32_t>(i));
-        names.push_back(name != nullptr ? name : "");
-    }
-    return names;
-}
-
-bool connectCamera(const DriverApi &api, bool showMessages, std::string &error) {
-    if (api.Initialize(0) == 0) {
-        error = "the driver could not obtain its frame buffer";
-        return false;
-    }
-    api.SetupCCD(showMessages ? 0 : 1);
-    if (api.GetOK() == 0) {
-        error = "camera not found: the driver could not open the Vantrel camera";
-        return false;
-    }
-    return true;
-}
-
-bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window,
-                  const ModeGeometry &geometry, std::string &error) {
-    const HostWindow host = hostUnitsFor(window, geometry);
-    if (api.Subframe(host.x, host.y, host.width, host.height, mode) == 0) {
-        error = "the driver refused binning mode " + std::to_string(mode);
-        return false;
-    }
-    const int32_t width = api.GetWidth(0);
-    const int32_t height = api.GetHeight(0);
-    if (width != window.width || height != window.height) {
-        error = "the driver made a " + sizeText(width, height) + " window instead of " +
-                sizeText(window.width, window.height);
-        return false;
-    }
-    return true;
-}
-
-bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
-                 uint32_t count, const CaptureEnvironment &environment,
-                 std::vector<uint16_t> &image, std::string &error) {
-    const double exposureSeconds = exposureMs / 1000.0;
-    const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);
-    const std::string frameName = "frame " + std::to_string(frame);
-    if (environment.interrupted != nullptr && environment.interrupted->load()) {
-        error = frameName + ": interrupted before the exposure";
-        return false;
-    }
-    const auto start = environment.steadyNow();
-    if (api.StartExposure(exposureMs, 0) == 0) {
-        error = frameName + ": the driver refused to start the exposure";
-        return false;
-    }
-    // Each pending d_IsExposing has already paused 200 ms: no pause of our own.
-    while (api.IsExposing() != 0) {
-        const auto elapsed = environment.steadyNow() - start;
-        const double elapsedSeconds = std::chrono::duration<double>(elapsed).count();
-        if (environment.progress) {
-            environment.progress(frame, count, elapsedSeconds, exposureSeconds);
-        }
-        if (environment.interrupted != nullptr && environment.interrupted->load()) {
-            error = frameName + ": interrupted; the frame was not saved";
-            return false;
-        }
-        if (elapsed > limit) {
-            error = frameName + ": no image from the camera after " +
-                    formatSeconds(elapsedSeconds) + " (exposure " + formatSeconds(exposureSeconds) +
-                    " + " + formatSeconds(timeoutMarginMs / 1000.0) + " margin for readout)";
-            return false;
-        }
-    }
-    api.StartDownload();
-    api.ReadImage(image.data());
-    api.EndDownload(0);
-    return true;
-}
 
 int runList(const DriverApi &api, const std::string &driverPath, bool showMessages,
             std::string &out, std::string &error) {
@@ -199,12 +109,12 @@ int runList(const DriverApi &api, const std::string &driverPath, bool showMessag
     out += "modes:\n";
     const std::vector<std::string> names = driverModeNames(api);
     for (uint32_t mode = 0; mode < names.size(); ++mode) {
-        if (api.Subframe(0, 0, kWindowScale, kWindowScale, mode) == 0) {
+        if (api.Subframe(0, 0, kHostWindowScale, kHostWindowScale, mode) == 0) {
             error = "the driver refused its own binning mode " + std::to_string(mode);
             api.Finalize();
             return kExitFailure;
         }
-        const BinningMode *known = findBinningMode(mode);
+        const CameraMode *known = findCameraMode(mode);
         std::string notes;
         if (known != nullptr) {
             const PixelWindow whole{0, 0, api.GetWidth(0), api.GetHeight(0)};
@@ -234,12 +144,12 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
     if (!resolveMode(options.mode, driverModeNames(api), mode, error)) {
         return kExitBadArguments;
     }
-    const BinningMode *binning = findBinningMode(mode);
-    if (binning == nullptr) {
+    const CameraMode *camera = findCameraMode(mode);
+    if (camera == nullptr) {
         error = "mode " + std::to_string(mode) + " is not one this tool knows";
         return kExitBadArguments;
     }
-    const ModeGeometry geometry = geometryOf(*binning);
+    const ModeGeometry geometry = geometryOf(*camera);
     PixelWindow window;
     if (!resolveWindow(options.window, geometry, window, error)) {
         return kExitBadArguments;
@@ -264,7 +174,7 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         !selectWindow(api, mode, window, geometry, error)) {
         return kExitFailure;
     }
-    FrameDescription frame = describeFrame(api, mode, *binning, window, options);
+    FrameDescription frame = describeFrame(api, mode, *camera, window, options);
 
     std::vector<uint16_t> image(static_cast<size_t>(window.width) * window.height);
     for (uint32_t i = 1; i <= options.count; ++i, ++number) {

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "readout/frame_geometry.h"
-
 namespace {
 
 constexpr const char *kAxisNames[4] = {"x", "y", "width", "height"};
@@ -21,11 +19,6 @@ std::string describe(const PixelWindow &w) {
     char text[96];
     std::snprintf(text, sizeof text, "%d,%d %dx%d", w.x, w.y, w.width, w.height);
     return text;
-}
-
-uint32_t hostUnits(int32_t pixels, int32_t frameSize) {
-    const uint64_t scaled = static_cast<uint64_t>(pixels) * kWindowScale;
-    return static_cast<uint32_t>((scaled + static_cast<uint64_t>(frameSize) - 1) / frameSize);
 }
 
 bool checkFits(const PixelWindow &w, const ModeGeometry &g, std::string &error) {
@@ -44,12 +37,6 @@ bool checkFits(const PixelWindow &w, const ModeGeometry &g, std::string &error) 
 }
 
 }  // namespace
-
-ModeGeometry geometryOf(const BinningMode &mode) {
-    return {.frameWidth = static_cast<int32_t>(kSensorWidth / mode.binFactor),
-            .frameHeight = static_cast<int32_t>(kSensorHeight / mode.binFactor),
-            .multiple = static_cast<int32_t>(mode.roundMask + 1)};
-}
 
 bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, PixelWindow &window,
                    std::string &error) {
@@ -97,12 +84,6 @@ bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, P
     }
     window = candidate;
     return true;
-}
-
-HostWindow hostUnitsFor(const PixelWindow &window, const ModeGeometry &geometry) {
-    return {hostUnits(window.x, geometry.frameWidth), hostUnits(window.y, geometry.frameHeight),
-            hostUnits(window.width, geometry.frameWidth),
-            hostUnits(window.height, geometry.frameHeight)};
 }
 
 bool resolveMode(const std::string &text, const std::vector<std::string> &modeNames, uint32_t &mode,

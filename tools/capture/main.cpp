@@ -4,32 +4,21 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "host/driver_api.h"
+#include "host/module_path.h"
 #include "tools/capture/arguments.h"
 #include "tools/capture/capture_session.h"
 
 namespace {
 
-constexpr const char *kDriverFileName = "D_QM208X.so";
 constexpr const char *kVersion = "qm-capture 1.0";
 
 std::atomic<bool> interruptRequested{false};
 
 void onInterrupt(int) { interruptRequested = true; }
-
-std::string defaultDriverPath() {
-    std::error_code failure;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", failure);
-    if (failure) {
-        return kDriverFileName;
-    }
-    return (program.parent_path() / kDriverFileName).string();
-}
 
 // One line on a terminal, rewritten in place; nothing when stderr is not one.
 struct ProgressLine {
@@ -80,7 +69,7 @@ int main(int argc, char **argv) {
         return kExitDone;
     }
 
-    std::string driverPath = options.driverPath.empty() ? defaultDriverPath() : options.driverPath;
+    std::string driverPath = options.driverPath.empty() ? defaultDriverModulePath() : options.driverPath;
     // A bare file name means the file here, not a search of the library path.
     if (driverPath.find('/') == std::string::npos) {
         driverPath = "./" + driverPath;

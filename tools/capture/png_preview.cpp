@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
 
 namespace {
 

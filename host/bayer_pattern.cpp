@@ -1,4 +1,4 @@
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
 
 namespace {
 
@@ -10,9 +10,8 @@ char sensorColour(int64_t rawRow, int64_t rawColumn) {
 
 }  // namespace
 
-std::string bayerPatternFor(const BinningMode &mode, const PixelWindow &window) {
-    // Preview mode 2 sums sensor rows 2k and 2k + 1 in the camera.
-    if (mode.previewMode != 0) {
+std::string bayerPatternFor(const CameraMode &mode, const PixelWindow &window) {
+    if (!mode.keepsMosaic) {
         return {};
     }
     const int64_t firstRow =

@@ -1,11 +1,12 @@
-// The host sequence of the capture loop against a scripted stand-in for the
+// The host sequence against a scripted stand-in for the
 // driver's exports and a stand-in clock: no waiting, no camera.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
-#include "tools/capture/capture_session.h"
+#include "host/host_session.h"
 
 namespace {
 
@@ -118,9 +119,9 @@ DriverApi fakeApi() {
 }
 
 // A clock that moves 200 ms each time it is read, as the paced polls do.
-CaptureEnvironment steppingClock(std::chrono::milliseconds step = std::chrono::milliseconds(200)) {
+ExposureEnvironment steppingClock(std::chrono::milliseconds step = std::chrono::milliseconds(200)) {
     auto now = std::make_shared<std::chrono::steady_clock::time_point>();
-    CaptureEnvironment environment;
+    ExposureEnvironment environment;
     environment.steadyNow = [now, step] {
         *now += step;
         return *now;
@@ -132,7 +133,7 @@ long countOf(const char *call) {
     return std::count(script.calls.begin(), script.calls.end(), std::string(call));
 }
 
-class CaptureLoop : public ::testing::Test {
+class HostSession : public ::testing::Test {
 protected:
     void SetUp() override { script = Script{}; }
     DriverApi api = fakeApi();
@@ -141,7 +142,7 @@ protected:
 
 }  // namespace
 
-TEST_F(CaptureLoop, FollowsTheHostSequence) {
+TEST_F(HostSession, FollowsTheHostSequence) {
     script.pendingPolls = 3;
     std::string error;
     ASSERT_TRUE(exposeFrame(api, 2500, 1000, 1, 1, steppingClock(), image, error)) << error;
@@ -152,7 +153,7 @@ TEST_F(CaptureLoop, FollowsTheHostSequence) {
     EXPECT_EQ(script.calls, expected);
 }
 
-TEST_F(CaptureLoop, GivesUpAfterExposurePlusMarginWithoutWaiting) {
+TEST_F(HostSession, GivesUpAfterExposurePlusMarginWithoutWaiting) {
     script.pendingPolls = 1000000;
     std::string error;
     EXPECT_FALSE(exposeFrame(api, 1000, 500, 2, 3, steppingClock(), image, error));
@@ -164,7 +165,7 @@ TEST_F(CaptureLoop, GivesUpAfterExposurePlusMarginWithoutWaiting) {
     EXPECT_EQ(countOf("ReadImage"), 0) << "read a frame that never came";
 }
 
-TEST_F(CaptureLoop, TimeoutGrowsWithTheExposureByAMarginNotAFactor) {
+TEST_F(HostSession, TimeoutGrowsWithTheExposureByAMarginNotAFactor) {
     const struct {
         int32_t exposureMs, marginMs;
         long polls;
@@ -180,10 +181,10 @@ TEST_F(CaptureLoop, TimeoutGrowsWithTheExposureByAMarginNotAFactor) {
     }
 }
 
-TEST_F(CaptureLoop, ReportsProgressWithElapsedAndLength) {
+TEST_F(HostSession, ReportsProgressWithElapsedAndLength) {
     script.pendingPolls = 4;
     std::vector<double> elapsed;
-    CaptureEnvironment environment = steppingClock();
+    ExposureEnvironment environment = steppingClock();
     environment.progress = [&](uint32_t frame, uint32_t count, double seconds, double length) {
         EXPECT_EQ(frame, 3u);
         EXPECT_EQ(count, 5u);
@@ -197,7 +198,7 @@ TEST_F(CaptureLoop, ReportsProgressWithElapsedAndLength) {
     EXPECT_NEAR(elapsed.back(), 0.8, 1e-9);
 }
 
-TEST_F(CaptureLoop, RefusedExposureAndInterruptionAreErrors) {
+TEST_F(HostSession, RefusedExposureAndInterruptionAreErrors) {
     script.startResult = 0;
     std::string error;
     EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, steppingClock(), image, error));
@@ -207,7 +208,7 @@ TEST_F(CaptureLoop, RefusedExposureAndInterruptionAreErrors) {
     script = Script{};
     script.pendingPolls = 100;
     std::atomic<bool> interrupted{true};
-    CaptureEnvironment environment = steppingClock();
+    ExposureEnvironment environment = steppingClock();
     environment.interrupted = &interrupted;
     EXPECT_FALSE(exposeFrame(api, 1000, 1000, 1, 1, environment, image, error));
     EXPECT_NE(error.find("interrupted"), std::string::npos) << error;
@@ -224,7 +225,7 @@ TEST_F(CaptureLoop, RefusedExposureAndInterruptionAreErrors) {
     EXPECT_EQ(countOf("ReadImage"), 0);
 }
 
-TEST_F(CaptureLoop, ConnectionOutcomes) {
+TEST_F(HostSession, ConnectionOutcomes) {
     std::string error;
     EXPECT_TRUE(connectCamera(api, false, error)) << error;
     EXPECT_EQ(script.calls, (std::vector<std::string>{"Initialize", "SetupCCD(quiet)", "GetOK"}));
@@ -245,8 +246,8 @@ TEST_F(CaptureLoop, ConnectionOutcomes) {
     EXPECT_EQ(countOf("SetupCCD(quiet)"), 0);
 }
 
-TEST_F(CaptureLoop, WindowIsCheckedAgainstTheDriversSize) {
-    const ModeGeometry g = geometryOf(kBinningModes[2]);
+TEST_F(HostSession, WindowIsCheckedAgainstTheDriversSize) {
+    const ModeGeometry g = geometryOf(kCameraModes[2]);
     std::string error;
     ASSERT_TRUE(selectWindow(api, 2, {10, 20, 100, 80}, g, error)) << error;
     EXPECT_EQ(script.subframe[4], 2u);

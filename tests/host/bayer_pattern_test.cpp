@@ -1,5 +1,5 @@
 // BAYERPAT of the saved image from the mode and the window.
-#include "tools/capture/bayer_pattern.h"
+#include "host/bayer_pattern.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ TEST(BayerPattern, TableOverModesAndWindowParities) {
         {3, {1, 1, 2, 2}, ""},
     };
     for (const auto &c : cases) {
-        EXPECT_EQ(bayerPatternFor(kBinningModes[c.mode], c.window), c.pattern)
+        EXPECT_EQ(bayerPatternFor(kCameraModes[c.mode], c.window), c.pattern)
             << "mode " << c.mode << " window " << c.window.x << "," << c.window.y << " "
             << c.window.width << "x" << c.window.height;
     }
