@@ -5,6 +5,7 @@
 # the installed programs and module work from the tree alone.
 #
 # usage: check_install_tree.sh CMAKE BUILD_DIR PREFIX LIBDIR BINDIR DATADIR MANDIR COMPONENT...
+# (LIBDIR and the others relative to PREFIX, as GNUInstallDirs gives them)
 # COMPONENTs: those the build holds (empty arguments are ignored).
 set -uo pipefail
 
@@ -100,6 +101,13 @@ if [ -x "$root/$bindir/qm-capture" ] && [ -f "$module" ]; then
   out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD QM_SIM_TIME_SCALE=0 \
         "$root/$bindir/qm-capture" list --driver "$module" 2>&1)
   grep -q '^camera: connected' <<<"$out" || fail "installed qm-capture list: $out"
+  # Without --driver it takes the module's installed place (outside the stage:
+  # loaded if the packages are installed, named in the refusal otherwise).
+  installed_module=$prefix/$modules/D_QM208X.so
+  out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD -u QM_DRIVER_MODULE QM_SIM_TIME_SCALE=0 \
+        "$root/$bindir/qm-capture" list 2>&1)
+  grep -qF "($installed_module)" <<<"$out" || grep -qF "driver: $installed_module:" <<<"$out" ||
+    fail "installed qm-capture list does not look for $installed_module: $out"
 fi
 
 # The driver XML names the installed INDI driver, so clients can start it.
