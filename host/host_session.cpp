@@ -56,6 +56,12 @@ bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window
     return true;
 }
 
+void downloadImage(const DriverApi &api, std::vector<uint16_t> &image) {
+    api.StartDownload();
+    api.ReadImage(image.data());
+    api.EndDownload(0);
+}
+
 bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
                  uint32_t count, const ExposureEnvironment &environment,
                  std::vector<uint16_t> &image, std::string &error) {
@@ -89,8 +95,6 @@ bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMargin
             return false;
         }
     }
-    api.StartDownload();
-    api.ReadImage(image.data());
-    api.EndDownload(0);
+    downloadImage(api, image);
     return true;
 }

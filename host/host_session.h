@@ -34,6 +34,10 @@ bool connectCamera(const DriverApi &api, bool showMessages, std::string &error);
 bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window,
                   const ModeGeometry &geometry, std::string &error);
 
+// The readout of a completed exposure: d_StartDownload, d_ReadImage,
+// d_EndDownload. `image` must hold width x height samples.
+void downloadImage(const DriverApi &api, std::vector<uint16_t> &image);
+
 // One exposure: d_StartExposure, d_IsExposing until 0, d_StartDownload,
 // d_ReadImage, d_EndDownload. Gives up once the exposure length plus the margin
 // has passed without a frame. `image` must hold width x height samples.

@@ -1,0 +1,224 @@
+#include "indi/camera_worker.h"
+
+#include <cstdio>
+
+#include "host/host_session.h"
+
+namespace {
+
+std::string seconds(std::chrono::milliseconds duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", duration.count() / 1000.0);
+    return text;
+}
+
+}  // namespace
+
+ModuleLoader dynamicModuleLoader() {
+    auto module = std::make_shared<DriverModule>();
+    return {.load =
+                [module](const std::string &path, DriverApi &api, std::string &error) {
+                    if (!loadDriver(path, *module, error)) {
+                        return false;
+                    }
+                    api = module->api;
+                    return true;
+                },
+            .unload = [module] { unloadDriver(*module); }};
+}
+
+CameraWorker::CameraWorker(ModuleLoader loader, std::function<void()> wake,
+                           std::chrono::milliseconds readoutMargin)
+    : loader_(std::move(loader)), wake_(std::move(wake)), readoutMargin_(readoutMargin) {
+    thread_ = std::thread([this] { run(); });
+}
+
+CameraWorker::~CameraWorker() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+std::future<ConnectOutcome> CameraWorker::connect(const std::string &modulePath) {
+    auto outcome = std::make_shared<std::promise<ConnectOutcome>>();
+    auto future = outcome->get_future();
+    push({.kind = Command::Kind::Connect, .path = modulePath, .outcome = outcome, .exposure = {}});
+    return future;
+}
+
+void CameraWorker::disconnect() {
+    abort();
+    ++disconnectsPending_;
+    push({.kind = Command::Kind::Disconnect, .path = {}, .outcome = {}, .exposure = {}});
+}
+
+void CameraWorker::expose(const ExposureRequest &request) {
+    {
+        std::lock_guard lock(mutex_);
+        lastRequestedId_ = std::max(lastRequestedId_, request.id);
+    }
+    push({.kind = Command::Kind::Expose, .path = {}, .outcome = {}, .exposure = request});
+}
+
+void CameraWorker::abort() {
+    std::lock_guard lock(mutex_);
+    abortedUpTo_ = lastRequestedId_;
+}
+
+std::vector<WorkerEvent> CameraWorker::takeEvents() {
+    std::lock_guard lock(mutex_);
+    std::vector<WorkerEvent> taken;
+    taken.swap(events_);
+    return taken;
+}
+
+void CameraWorker::push(Command command) {
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(std::move(command));
+    }
+    changed_.notify_all();
+}
+
+void CameraWorker::post(WorkerEvent event) {
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    if (wake_) {
+        wake_();
+    }
+}
+
+void CameraWorker::pause(std::chrono::milliseconds duration) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, duration, [this] { return shouldLeaveExposure(); });
+}
+
+void CameraWorker::run() {
+    for (;;) {
+        Command command;
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return stopping_ || !commands_.empty(); });
+            if (stopping_) {
+                break;
+            }
+            command = std::move(commands_.front());
+            commands_.pop_front();
+        }
+        switch (command.kind) {
+        case Command::Kind::Connect: command.outcome->set_value(openCamera(command.path)); break;
+        case Command::Kind::Disconnect:
+            closeCamera();
+            --disconnectsPending_;
+            post({.kind = WorkerEvent::Kind::Disconnected, .id = 0, .message = {}, .image = {}});
+            break;
+        case Command::Kind::Expose: runExposure(command.exposure); break;
+        }
+    }
+    closeCamera();
+    // Connections still queued are answered, so no one waits for ever.
+    for (Command &command : commands_) {
+        if (command.kind == Command::Kind::Connect) {
+            command.outcome->set_value({.connected = false,
+                                        .error = "the driver is shutting down",
+                                        .driverName = {},
+                                        .driverInfo = {},
+                                        .modeNames = {}});
+        }
+    }
+}
+
+ConnectOutcome CameraWorker::openCamera(const std::string &path) {
+    ConnectOutcome outcome;
+    closeCamera();
+    if (!loader_.load(path, api_, outcome.error)) {
+        outcome.error = "cannot use the driver module: " + outcome.error;
+        return outcome;
+    }
+    loaded_ = true;
+    const char *name = api_.GetName();
+    const char *info = api_.GetInfo();
+    outcome.driverName = name != nullptr ? name : "";
+    outcome.driverInfo = info != nullptr ? info : "";
+    outcome.modeNames = driverModeNames(api_);
+    if (!connectCamera(api_, false, outcome.error)) {
+        closeCamera();
+        return outcome;
+    }
+    outcome.connected = true;
+    return outcome;
+}
+
+void CameraWorker::closeCamera() {
+    if (!loaded_) {
+        return;
+    }
+    api_.Finalize();
+    loader_.unload();
+    api_ = DriverApi{};
+    loaded_ = false;
+}
+
+void CameraWorker::runExposure(const ExposureRequest &request) {
+    auto fail = [this, &request](std::string message) {
+        post({.kind = WorkerEvent::Kind::ExposureFailed,
+              .id = request.id,
+              .message = std::move(message),
+              .image = {}});
+    };
+    if (discarded(request.id)) {
+        return;
+    }
+    if (!loaded_) {
+        fail("the camera is not connected");
+        return;
+    }
+    std::string error;
+    if (!selectWindow(api_, request.mode, request.window, request.geometry, error)) {
+        fail(error);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    if (api_.StartExposure(request.lengthMs, 0) == 0) {
+        fail("the driver refused to start the exposure (a frame it started earlier never "
+             "arrived; reconnect the camera)");
+        return;
+    }
+    post({.kind = WorkerEvent::Kind::ExposureStarted, .id = request.id, .message = {}, .image = {}});
+
+    // No frame can come before the exposure has passed: the first poll waits for it.
+    const std::chrono::milliseconds length(request.lengthMs);
+    pause(length);
+    const auto limit = length + readoutMargin_;
+    for (;;) {
+        if (shouldLeaveExposure()) {
+            return;  // the camera is about to be closed; the frame is abandoned
+        }
+        if (api_.IsExposing() == 0) {
+            break;
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (elapsed > limit) {
+            fail("no image from the camera after " +
+                 seconds(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)) +
+                 " (exposure " + seconds(length) + " + " + seconds(readoutMargin_) +
+                 " for readout)");
+            return;
+        }
+    }
+    if (discarded(request.id)) {
+        post({.kind = WorkerEvent::Kind::FrameDiscarded, .id = request.id, .message = {}, .image = {}});
+        return;
+    }
+    std::vector<uint16_t> image(static_cast<size_t>(request.window.width) * request.window.height);
+    downloadImage(api_, image);
+    post({.kind = WorkerEvent::Kind::FrameReady,
+          .id = request.id,
+          .message = {},
+          .image = std::move(image)});
+}

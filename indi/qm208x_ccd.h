@@ -1,0 +1,107 @@
+// indi_qm208x_ccd: the camera as an INDI CCD device, hosting D_QM208X.so the way
+// an imaging application does. Every module call runs on the CameraWorker's
+// thread; this class lives on INDI's event loop and only exchanges requests
+// and events with it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <libindi/indiccd.h>
+
+#include "indi/camera_worker.h"
+#include "indi/sensor_frame.h"
+
+inline constexpr const char *kDeviceName = "QM-208X VESK";
+inline constexpr double kMaxExposureSeconds = 3600;
+
+class Qm208xCcd : public INDI::CCD {
+public:
+    Qm208xCcd();
+    ~Qm208xCcd() override;
+
+    const char *getDefaultName() override { return kDeviceName; }
+    bool initProperties() override;
+    bool updateProperties() override;
+    void ISGetProperties(const char *dev) override;
+    bool ISNewNumber(const char *dev, const char *name, double values[], char *names[],
+                     int n) override;
+    bool ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[],
+                     int n) override;
+    bool ISNewText(const char *dev, const char *name, char *texts[], char *names[],
+                   int n) override;
+
+protected:
+    bool Connect() override;
+    bool Disconnect() override;
+    bool StartExposure(float duration) override;
+    bool AbortExposure() override;
+    bool UpdateCCDFrame(int x, int y, int w, int h) override;
+    bool UpdateCCDBin(int hor, int ver) override;
+    void TimerHit() override;
+    void addFITSKeywords(INDI::CCDChip *chip) override;
+    void UploadComplete(INDI::CCDChip *chip) override;
+    bool saveConfigItems(FILE *fp) override;
+
+private:
+    // The exposure clients see as running (CCD_EXPOSURE busy).
+    struct Exposure {
+        uint64_t id = 0;
+        double seconds = 0;
+        uint32_t mode = 0;
+        SensorFrame frame;
+        bool started = false;
+        std::chrono::steady_clock::time_point startedAt;
+    };
+    // What the FITS of the frame being delivered describes.
+    struct Delivery {
+        uint32_t mode = 0;
+        SensorFrame frame;
+    };
+
+    static void onWorkerWake(int fd, void *self);
+    void handleWorkerEvents();
+    void onExposureStarted(uint64_t id);
+    void onFrameReady(uint64_t id, std::vector<uint16_t> &image);
+    void onExposureFailed(uint64_t id, const std::string &message);
+
+    void refuse(const char *property, const std::string &message);
+    bool requestExposure(double seconds);
+    bool applyFrame(double x, double y, double width, double height);
+    void selectMode(uint32_t mode);
+    void publishColourFilter();
+    void armCountdown();
+    const CameraMode &cameraMode() const { return kCameraModes[mode_]; }
+    // From the request until the image is sent (CCD_EXPOSURE busy), the frame,
+    // binning and mode stay as they are, so the image is what was asked for.
+    bool frameLocked() const { return exposure_.has_value() || uploading_.load(); }
+
+    std::unique_ptr<CameraWorker> worker_;
+    int wakePipe_[2] = {-1, -1};
+    int wakeCallback_ = -1;
+
+    uint32_t mode_ = 4;
+    SensorFrame frame_;
+    uint64_t nextExposureId_ = 0;
+    std::optional<Exposure> exposure_;
+    // The image being sent; written under ccdBufferLock, read by the base
+    // class's upload thread while it holds that lock.
+    Delivery delivery_;
+    std::atomic<bool> uploading_{false};
+    int countdownTimer_ = -1;
+    bool colourFilterDefined_ = false;
+    std::string driverName_;
+    std::vector<std::string> modeNames_;
+
+    IText modulePathT_[1]{};
+    ITextVectorProperty modulePathTP_{};
+    INumber pixelSizeN_[1]{};
+    INumberVectorProperty pixelSizeNP_{};
+    ISwitch modeS_[kCameraModes.size()]{};
+    ISwitchVectorProperty modeSP_{};
+};
