@@ -409,6 +409,10 @@ void Qm208xCcd::selectMode(uint32_t mode) {
     // The frame stays where it was, on the new mode's step.
     const SensorFrame before = frame_;
     frame_ = roundedFrame(frame_, cameraMode());
+    INDI::PropertyNumber frame = getNumber("CCD_FRAME");
+    if (frame.isValid()) {
+        frame.setState(IPS_OK);
+    }
     PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
     if (!(frame_ == before)) {
         LOGF_INFO("Frame rounded to %s for mode %u (multiples of %d sensor pixels).",
