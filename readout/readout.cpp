@@ -80,6 +80,8 @@ const char *simdLevelName(SimdLevel level) {
     return "?";
 }
 
+bool simdLevelBuilt(SimdLevel level) { return builtKernels(level) != nullptr; }
+
 bool simdLevelAvailable(SimdLevel level) { return availableKernels(level) != nullptr; }
 
 SimdLevel bestSimdLevel() { return chooseLevel(); }

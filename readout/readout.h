@@ -32,6 +32,10 @@ inline constexpr SimdLevel kSimdLevels[] = {SimdLevel::Scalar, SimdLevel::Sse2, 
 
 const char *simdLevelName(SimdLevel level);
 
+// True when this build has row loops for the level (its compiler takes the
+// instruction set).
+bool simdLevelBuilt(SimdLevel level);
+
 // True when this build has row loops for the level and this processor runs them.
 bool simdLevelAvailable(SimdLevel level);
 

@@ -11,6 +11,7 @@
 namespace {
 
 inline __m256i load(const uint8_t *bytes) {
+    traceRead(bytes, 32);
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes));
 }
 
@@ -31,6 +32,7 @@ inline __m256i joinHalves(__m256i v) {
 }
 
 inline void prefetch(const uint8_t *line) {
+    traceRead(line, 1);
     _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
 }
 

@@ -33,7 +33,16 @@ inline std::size_t samplesToLineStart(const uint16_t *out) {
     return (64 - (reinterpret_cast<std::uintptr_t>(out) & 63)) % 64 / 2;
 }
 
-inline __m512i load(const uint8_t *bytes) { return _mm512_loadu_si512(bytes); }
+inline __m512i load(const uint8_t *bytes) {
+    traceRead(bytes, 64);
+    return _mm512_loadu_si512(bytes);
+}
+
+// The first `count` samples from `bytes`, up to 32, the other lanes zero.
+inline __m512i loadFirstLanes(const uint8_t *bytes, std::size_t count) {
+    traceRead(bytes, 2 * std::min(count, kStepSamples));
+    return _mm512_maskz_loadu_epi16(firstLanes(count), bytes);
+}
 
 inline void store(uint16_t *out, __m512i samples) { _mm512_storeu_si512(out, samples); }
 
@@ -44,28 +53,36 @@ inline __m512i swapBytes(__m512i v) {
 }
 
 inline void prefetch(const uint8_t *line) {
+    traceRead(line, 1);
     _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
 }
 
 // Up to 32 samples with masks: the row's first and last step.
 inline void copyPart(const uint8_t *first, uint16_t *out, std::size_t count) {
-    const __mmask32 lanes = firstLanes(count);
-    _mm512_mask_storeu_epi16(out, lanes, swapBytes(_mm512_maskz_loadu_epi16(lanes, first)));
+    _mm512_mask_storeu_epi16(out, firstLanes(count), swapBytes(loadFirstLanes(first, count)));
 }
 
-// Lines of the row ahead the copy prefetches, from its start: enough for the
-// processor's own prefetcher to take up the rest of that row. Prefetching every
-// line, as the pair sums do, made the copy slower.
-constexpr int kCopyPrefetchLines = 8;
+// Bytes of the row ahead the copy prefetches, from its start, a line at a time:
+// enough for the processor's own prefetcher to take up the rest of that row.
+// Prefetching every line, as the pair sums do, made the copy slower.
+constexpr std::size_t kCopyPrefetchBytes = 512;
+
+// Prefetches the lines of the first 512 bytes of the row ahead, or of all its
+// bytes when it is shorter: every address stays within the samples it reads, so
+// none passes the buffer's end on the last row.
+inline void prefetchRowStart(const uint8_t *ahead, std::size_t count) {
+    const std::size_t bytes = std::min(2 * count, kCopyPrefetchBytes);
+    for (std::size_t offset = 0; offset < bytes; offset += 64) {
+        prefetch(ahead + offset);
+    }
+}
 
 // The first part ends on a 64-byte boundary of the host row, so each following
 // store fills one cache line instead of parts of two (the copy writes as many
 // bytes as it reads, and split stores cost it several per cent). Then two lines
 // a step, both loaded before either is stored.
 void copyRow(const uint8_t *first, uint16_t *out, std::size_t count, const uint8_t *ahead) {
-    for (int line = 0; line < kCopyPrefetchLines; ++line) {
-        prefetch(ahead + 64 * line);
-    }
+    prefetchRowStart(ahead, count);
     std::size_t i = std::min(count, samplesToLineStart(out));
     copyPart(first, out, i);
     for (; i + 2 * kStepSamples <= count; i += 2 * kStepSamples) {
@@ -110,17 +127,18 @@ inline __m512i terms(const uint8_t *p, __m512i order) {
 
 // Up to 32 pair sums with masks. Terms 0 to count - 1 and 1 to count come from
 // samples 0 to 2 count - 2 at p and at p + 4: no sample past the last term
-// (sample 2 count) is read.
+// (sample 2 count) is read. The second line is addressed only when it holds
+// samples of the row, so no pointer passes the buffer's end.
 inline void pairSumPart(const uint8_t *p, uint16_t *out, std::size_t count, __m512i order) {
     if (count == 0) {
         return;
     }
     const std::size_t samples = 2 * count - 1;
-    const __mmask32 low = firstLanes(samples);
-    const __mmask32 high = firstLanes(samples > 32 ? samples - 32 : 0);
     const auto maskedTerms = [&](const uint8_t *at) {
-        return _mm512_permutex2var_epi8(_mm512_maskz_loadu_epi16(low, at), order,
-                                        _mm512_maskz_loadu_epi16(high, at + 64));
+        const __m512i high = samples > kStepSamples
+                                 ? loadFirstLanes(at + 64, samples - kStepSamples)
+                                 : _mm512_setzero_si512();
+        return _mm512_permutex2var_epi8(loadFirstLanes(at, samples), order, high);
     };
     _mm512_mask_storeu_epi16(out, firstLanes(count),
                              _mm512_adds_epu16(maskedTerms(p), maskedTerms(p + 4)));

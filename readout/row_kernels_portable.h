@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "readout/frame_geometry.h"
+#include "readout/row_loop_trace.h"
 
 namespace {
 
@@ -15,6 +16,7 @@ constexpr std::ptrdiff_t kRowStride = kRawRowBytes;  // bytes from one raw row t
 
 // Samples are stored most significant byte first, whatever the processor.
 inline uint32_t loadSample(const uint8_t *bytes) {
+    traceRead(bytes, 2);
     return static_cast<uint32_t>(bytes[0]) << 8 | bytes[1];
 }
 

@@ -11,6 +11,7 @@
 namespace {
 
 inline __m128i load(const uint8_t *bytes) {
+    traceRead(bytes, 16);
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
 }
 
@@ -30,6 +31,7 @@ inline __m128i packLowHalves(__m128i a, __m128i b) {
 }
 
 inline void prefetch(const uint8_t *line) {
+    traceRead(line, 1);
     _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
 }
 

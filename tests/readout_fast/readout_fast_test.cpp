@@ -1,5 +1,5 @@
-// The fast readout against the reference and against worked examples, at every
-// instruction set this processor runs.
+// The fast readout against the reference and against worked examples, once per
+// instruction set; a set this build or processor lacks is reported skipped.
 #include "readout/readout_fast.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "readout/frame_geometry.h"
 #include "readout/readout.h"
 #include "readout/window.h"
+#include "tests/readout_fast/every_level.h"
 
 namespace {
 
@@ -48,16 +49,6 @@ Frame randomFrame(uint32_t seed) {
                     static_cast<uint16_t>((bits & 0xFFFF) >> (bits >> 28)));
     }
     return frame;
-}
-
-std::vector<SimdLevel> availableLevels() {
-    std::vector<SimdLevel> levels;
-    for (SimdLevel level : kSimdLevels) {
-        if (simdLevelAvailable(level)) {
-            levels.push_back(level);
-        }
-    }
-    return levels;
 }
 
 std::string describe(uint32_t mode, const ReadoutWindow &w) {
@@ -108,13 +99,6 @@ std::vector<uint16_t> referenceImage(uint32_t mode, const ReadoutWindow &w, cons
         }
     }
     return ::testing::AssertionSuccess();
-}
-
-// For every available level; reports the level with each failure.
-void expectAllLevelsMatch(uint32_t mode, const ReadoutWindow &w, const uint8_t *raw) {
-    for (SimdLevel level : availableLevels()) {
-        EXPECT_TRUE(matchesReference(level, mode, w, raw));
-    }
 }
 
 ReadoutWindow fullWindow(uint32_t mode) {
@@ -241,11 +225,16 @@ const std::vector<WorkedExample> &workedExamples() {
     return kExamples;
 }
 
-TEST(WorkedExamples, EveryLevelAndTheReferenceGiveTheListedSums) {
+Frame exampleFrame() {
     Frame frame(kRawFrameBytes);
     for (std::size_t i = 0; i < kRawFrameSamples; ++i) {
         storeSample(frame, static_cast<int64_t>(i), exampleValue(static_cast<int64_t>(i)));
     }
+    return frame;
+}
+
+TEST(Reference, WorkedExamplesGiveTheListedSums) {
+    const Frame frame = exampleFrame();
     for (const WorkedExample &example : workedExamples()) {
         const std::vector<uint16_t> reference =
             referenceImage(example.mode, example.window, frame.data());
@@ -258,18 +247,26 @@ TEST(WorkedExamples, EveryLevelAndTheReferenceGiveTheListedSums) {
                 << "reference " << describe(example.mode, example.window) << " host sample "
                 << sample.hostIndex;
         }
-        for (SimdLevel level : availableLevels()) {
-            EXPECT_TRUE(matchesReference(level, example.mode, example.window, frame.data()));
-        }
     }
 }
 
-TEST(FullWindows, EveryModeMatchesTheReferenceOnRandomFrames) {
+using WorkedExamples = EveryLevel;
+
+TEST_P(WorkedExamples, MatchTheReference) {
+    const Frame frame = exampleFrame();
+    for (const WorkedExample &example : workedExamples()) {
+        EXPECT_TRUE(matchesReference(level(), example.mode, example.window, frame.data()));
+    }
+}
+
+using FullWindows = EveryLevel;
+
+TEST_P(FullWindows, EveryModeMatchesTheReferenceOnRandomFrames) {
     for (uint32_t seed : {1u, 2u}) {
         const Frame frame = randomFrame(seed);
         for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
             SCOPED_TRACE("frame seed " + std::to_string(seed));
-            expectAllLevelsMatch(mode, fullWindow(mode), frame.data());
+            EXPECT_TRUE(matchesReference(level(), mode, fullWindow(mode), frame.data()));
         }
     }
 }
@@ -279,15 +276,16 @@ struct UniformCase {
     uint16_t expected[5];  // by mode number
 };
 
-TEST(UniformFrames, FullWindowsGiveTheLimitedSums) {
-    static const UniformCase kCases[] = {
-        {0xFFFF, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}},
-        {0x8000, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0x8000}},
-        {0x1000, {0x8000, 0xFFFF, 0x4000, 0x2000, 0x1000}},
-        {0x1234, {0x91A0, 0xFFFF, 0x48D0, 0x2468, 0x1234}},
-        {0x0001, {8, 16, 4, 2, 1}},
-    };
-    for (const UniformCase &c : kCases) {
+const UniformCase kUniformCases[] = {
+    {0xFFFF, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}},
+    {0x8000, {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0x8000}},
+    {0x1000, {0x8000, 0xFFFF, 0x4000, 0x2000, 0x1000}},
+    {0x1234, {0x91A0, 0xFFFF, 0x48D0, 0x2468, 0x1234}},
+    {0x0001, {8, 16, 4, 2, 1}},
+};
+
+TEST(Reference, UniformFullWindowsGiveTheLimitedSums) {
+    for (const UniformCase &c : kUniformCases) {
         const Frame frame = uniformFrame(c.sample);
         for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
             const ReadoutWindow window = fullWindow(mode);
@@ -296,10 +294,18 @@ TEST(UniformFrames, FullWindowsGiveTheLimitedSums) {
             EXPECT_EQ(std::count(reference.begin(), reference.begin() + samples, c.expected[mode]),
                       static_cast<std::ptrdiff_t>(samples))
                 << "sample " << c.sample << ' ' << describe(mode, window);
-            for (SimdLevel level : availableLevels()) {
-                EXPECT_TRUE(matchesReference(level, mode, window, frame.data()))
-                    << "sample " << c.sample;
-            }
+        }
+    }
+}
+
+using UniformFrames = EveryLevel;
+
+TEST_P(UniformFrames, FullWindowsMatchTheReference) {
+    for (const UniformCase &c : kUniformCases) {
+        const Frame frame = uniformFrame(c.sample);
+        for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
+            EXPECT_TRUE(matchesReference(level(), mode, fullWindow(mode), frame.data()))
+                << "sample " << c.sample;
         }
     }
 }
@@ -373,7 +379,9 @@ ReadoutWindow randomWindow(std::mt19937 &random, uint32_t mode) {
     return w;
 }
 
-TEST(RandomWindows, EveryModeMatchesTheReference) {
+using RandomWindows = EveryLevel;
+
+TEST_P(RandomWindows, EveryModeMatchesTheReference) {
     const Frame frame = randomFrame(3);
     std::mt19937 random(11);
     for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
@@ -382,7 +390,7 @@ TEST(RandomWindows, EveryModeMatchesTheReference) {
         for (int n = 0; n < 2000; ++n) {
             const ReadoutWindow w = randomWindow(random, mode);
             ++(insideBuffer(sampleSpan(kBinningModes[mode], w)) ? fast : fallback);
-            expectAllLevelsMatch(mode, w, frame.data());
+            EXPECT_TRUE(matchesReference(level(), mode, w, frame.data()));
             if (HasFailure()) {
                 return;
             }
@@ -395,7 +403,9 @@ TEST(RandomWindows, EveryModeMatchesTheReference) {
 
 // Windows whose span starts on the buffer's first sample or ends on its last
 // take the fast road; one sample further they fall back, and read 0 there.
-TEST(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
+using BufferEnds = EveryLevel;
+
+TEST_P(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
     const Frame frame = randomFrame(5);
     int exact = 0;
     for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
@@ -413,7 +423,7 @@ TEST(BufferEnds, WindowsOnTheEdgeMatchTheReference) {
                     for (int64_t dx = -1; dx <= 1; ++dx) {
                         const ReadoutWindow w{static_cast<int32_t>(x + dx), y, width, height};
                         exact += spanEnd(sampleSpan(m, w)) == target;
-                        expectAllLevelsMatch(mode, w, frame.data());
+                        EXPECT_TRUE(matchesReference(level(), mode, w, frame.data()));
                     }
                 };
                 for (int32_t y = bufferRows - height - 1; y <= bufferRows - height; ++y) {
@@ -438,7 +448,9 @@ struct PlacementCase {
 // The vector loops split host rows at 64-byte boundaries of the image. An image
 // starting at every sample of a cache line gets the reference's samples, and
 // the samples just before and after it keep their value.
-TEST(ImagePlacement, EveryStartWithinACacheLineMatchesTheReference) {
+using ImagePlacement = EveryLevel;
+
+TEST_P(ImagePlacement, EveryStartWithinACacheLineMatchesTheReference) {
     const Frame frame = randomFrame(6);
     constexpr std::size_t kLineSamples = 32;
     static const PlacementCase kCases[] = {
@@ -449,22 +461,20 @@ TEST(ImagePlacement, EveryStartWithinACacheLineMatchesTheReference) {
     for (const PlacementCase &c : kCases) {
         const std::vector<uint16_t> expected = referenceImage(c.mode, c.window, frame.data());
         const std::size_t samples = imageSamples(c.window);
-        for (SimdLevel level : availableLevels()) {
-            for (std::size_t offset = 0; offset < kLineSamples; ++offset) {
-                std::vector<uint16_t> buffer(samples + 3 * kLineSamples + kGuardSamples, kGuardValue);
-                const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
-                const std::size_t lineStart = (64 - address % 64) % 64 / 2;
-                uint16_t *image = buffer.data() + lineStart + kLineSamples + offset;
-                ASSERT_TRUE(readFrameWith(level, c.mode, c.window, frame.data(), image));
-                const auto first = static_cast<std::size_t>(image - buffer.data());
-                for (std::size_t i = 0; i < buffer.size(); ++i) {
-                    const bool inside = i >= first && i < first + samples;
-                    const uint16_t want = inside ? expected[i - first] : kGuardValue;
-                    ASSERT_EQ(buffer[i], want)
-                        << simdLevelName(level) << ' ' << describe(c.mode, c.window)
-                        << " image at sample " << offset << " of a line: buffer sample " << i
-                        << (inside ? "" : " (outside the image)");
-                }
+        for (std::size_t offset = 0; offset < kLineSamples; ++offset) {
+            std::vector<uint16_t> buffer(samples + 3 * kLineSamples + kGuardSamples, kGuardValue);
+            const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
+            const std::size_t lineStart = (64 - address % 64) % 64 / 2;
+            uint16_t *image = buffer.data() + lineStart + kLineSamples + offset;
+            ASSERT_TRUE(readFrameWith(level(), c.mode, c.window, frame.data(), image));
+            const auto first = static_cast<std::size_t>(image - buffer.data());
+            for (std::size_t i = 0; i < buffer.size(); ++i) {
+                const bool inside = i >= first && i < first + samples;
+                const uint16_t want = inside ? expected[i - first] : kGuardValue;
+                ASSERT_EQ(buffer[i], want)
+                    << simdLevelName(level()) << ' ' << describe(c.mode, c.window)
+                    << " image at sample " << offset << " of a line: buffer sample " << i
+                    << (inside ? "" : " (outside the image)");
             }
         }
     }
@@ -475,7 +485,9 @@ struct OddCase {
     ReadoutWindow window;
 };
 
-TEST(EdgeCases, OutOfRangeWindowsAndModes) {
+using EdgeCases = EveryLevel;
+
+TEST_P(EdgeCases, OutOfRangeWindowsAndModes) {
     const Frame frame = randomFrame(9);
     static const OddCase kCases[] = {
         {4, {0, 0, 0, 5}},
@@ -494,18 +506,16 @@ TEST(EdgeCases, OutOfRangeWindowsAndModes) {
         {1, {0, 0, 3, 5}},
     };
     for (const OddCase &c : kCases) {
-        expectAllLevelsMatch(c.mode, c.window, frame.data());
+        EXPECT_TRUE(matchesReference(level(), c.mode, c.window, frame.data()));
     }
 }
 
-TEST(EdgeCases, NoBufferReadsZero) {
+TEST_P(EdgeCases, NoBufferReadsZero) {
     for (uint32_t mode = 0; mode < kBinningModes.size(); ++mode) {
         const ReadoutWindow w{3, 4, 16, 8};
         const std::vector<uint16_t> reference = referenceImage(mode, w, nullptr);
         EXPECT_EQ(std::count(reference.begin(), reference.begin() + imageSamples(w), 0), 128);
-        for (SimdLevel level : availableLevels()) {
-            EXPECT_TRUE(matchesReference(level, mode, w, nullptr));
-        }
+        EXPECT_TRUE(matchesReference(level(), mode, w, nullptr));
     }
 }
 
@@ -528,5 +538,13 @@ TEST(ReadFrame, MatchesTheReference) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Level, WorkedExamples, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, FullWindows, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, UniformFrames, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, RandomWindows, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, BufferEnds, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, ImagePlacement, ::testing::ValuesIn(kSimdLevels), levelTestName);
+INSTANTIATE_TEST_SUITE_P(Level, EdgeCases, ::testing::ValuesIn(kSimdLevels), levelTestName);
 
 }  // namespace
