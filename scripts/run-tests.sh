@@ -8,7 +8,9 @@ scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+scripts/ci/plain-readout.sh
 scripts/ci/windows.sh
 scripts/ci/sanitizers.sh
+scripts/ci/tsan.sh
 scripts/ci/fuzz.sh
 scripts/ci/valgrind.sh
