@@ -2,14 +2,15 @@
 # Builds the simulated camera, the driver, qm-capture and their tests with
 # ThreadSanitizer (preset "tsan", g++) and runs the tests whose work crosses
 # threads: the simulated camera with its worker thread (simcam_tests), the
-# capture loop (capture_unit_tests), and qm-capture end to end through the
-# driver and the simulated camera (capture_tool_tests). A report from a test
+# capture loop of the host library (host_unit_tests), qm-capture's units
+# (capture_unit_tests), and qm-capture end to end through the driver and the
+# simulated camera (capture_tool_tests). A report from a test
 # program or from any qm-capture it starts fails the stage; the reports are
 # printed.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-programs=(simcam_tests capture_unit_tests capture_tool_tests)
+programs=(simcam_tests host_unit_tests capture_unit_tests capture_tool_tests)
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
