@@ -110,6 +110,16 @@ if [ -x "$root/$bindir/qm-capture" ] && [ -f "$module" ]; then
     fail "installed qm-capture list does not look for $installed_module: $out"
 fi
 
+# The staged INDI driver offers the installed module as its default too.
+if [ -x "$root/$bindir/indi_qm208x_ccd" ]; then
+  defs=$( (echo '<getProperties version="1.7"/>'; sleep 1) |
+          (cd "$work" && env -u QM_DRIVER_MODULE HOME="$work" timeout 10 "$root/$bindir/indi_qm208x_ccd" 2>/dev/null))
+  path=$(sed -n "/name='QM_DRIVER_MODULE'/,/<\/defTextVector>/p" <<<"$defs" |
+         sed -n "/name='PATH'/,/<\/defText>/p" | sed -n 's|^[[:space:]]*\(/[^<]*[^[:space:]<]\)[[:space:]]*$|\1|p')
+  [ "$path" = "$prefix/$modules/D_QM208X.so" ] ||
+    fail "installed indi_qm208x_ccd offers module '$path', not $prefix/$modules/D_QM208X.so"
+fi
+
 # The driver XML names the installed INDI driver, so clients can start it.
 xml=$root/$datadir/indi/indi_qm208x.xml
 if [ -f "$xml" ]; then
