@@ -1,0 +1,379 @@
+// The worker thread against a scripted module: the host sequence, abort and
+// queueing, disconnect and shutdown during an exposure, timeouts, and that
+// every module call runs on the worker's thread, one at a time.
+#include "indi/camera_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The scripted module. Its functions are plain function pointers, as the
+// exports are, so the script is global.
+struct Script {
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    int pendingPolls = 0;        // d_IsExposing answers 1 this many times per exposure
+    bool neverCompletes = false;  // d_IsExposing always answers 1
+    int32_t okResult = 1;
+    std::function<void(int poll)> onPendingPoll;  // runs inside d_IsExposing
+    int pollsThisExposure = 0;
+    uint32_t window[5] = {};
+    std::thread::id testThread;
+    bool foreignThreadCall = false;  // a call from the test's own thread
+    std::atomic<int> callsInProgress{0};
+    bool overlappingCalls = false;
+};
+Script *script = nullptr;
+
+struct CallGuard {
+    explicit CallGuard(const char *name) {
+        if (++script->callsInProgress > 1) {
+            script->overlappingCalls = true;
+        }
+        std::lock_guard lock(script->mutex);
+        if (std::this_thread::get_id() == script->testThread) {
+            script->foreignThreadCall = true;
+        }
+        script->calls.push_back(name);
+    }
+    ~CallGuard() { --script->callsInProgress; }
+};
+
+int32_t binned(uint32_t host, uint32_t mode, int32_t sensor) {
+    const int32_t factor = kCameraModes[mode].binFactor;
+    const int32_t multiple = kCameraModes[mode].multiple;
+    const int32_t pixels = static_cast<int32_t>(int64_t{sensor / factor} * host / 100000);
+    return pixels / multiple * multiple;
+}
+
+const char *getName() { return "scripted"; }
+const char *getInfo() { return "Scripted camera"; }
+int32_t initialize(int32_t) {
+    CallGuard g("Initialize");
+    return 1;
+}
+int32_t setupCCD(int32_t quiet) {
+    CallGuard g(quiet != 0 ? "SetupCCD(quiet)" : "SetupCCD(box)");
+    return 1;
+}
+int32_t getOK() {
+    CallGuard g("GetOK");
+    return script->okResult;
+}
+int32_t binningCount() { return 5; }
+const char *binningName(uint32_t mode) {
+    static const char *names[] = {"m0", "m1", "m2", "m3", "m4"};
+    return mode < 5 ? names[mode] : nullptr;
+}
+int32_t subframe(uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t mode) {
+    CallGuard g("Subframe");
+    const uint32_t values[5] = {x, y, w, h, mode};
+    std::copy(values, values + 5, script->window);
+    return mode < 5 ? 1 : 0;
+}
+int32_t getWidth(int32_t) { return binned(script->window[2], script->window[4], 2048); }
+int32_t getHeight(int32_t) { return binned(script->window[3], script->window[4], 1536); }
+int32_t isColor() { return 1; }
+int32_t moveFrame(int32_t) { return 1; }
+int32_t startExposure(int32_t, int32_t) {
+    CallGuard g("StartExposure");
+    script->pollsThisExposure = 0;
+    return 1;
+}
+int32_t isExposing() {
+    int poll = 0;
+    {
+        CallGuard g("IsExposing");
+        poll = ++script->pollsThisExposure;
+        if (!script->neverCompletes && poll > script->pendingPolls) {
+            return 0;
+        }
+    }
+    if (script->onPendingPoll) {
+        script->onPendingPoll(poll);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 1;
+}
+int32_t interruptExposure() { return 1; }
+int32_t startDownload() {
+    CallGuard g("StartDownload");
+    return 1;
+}
+int32_t readImage(uint16_t *image) {
+    CallGuard g("ReadImage");
+    image[0] = 0xBEEF;
+    return 1;
+}
+int32_t endDownload(int32_t) {
+    CallGuard g("EndDownload");
+    return 1;
+}
+int32_t getTemperature() { return 0; }
+int32_t finalize() {
+    CallGuard g("Finalize");
+    return 1;
+}
+
+DriverApi scriptedApi() {
+    return {getName,       getInfo,   initialize,  setupCCD,      getOK,
+            binningCount,  binningName, subframe,  getWidth,      getHeight,
+            isColor,       moveFrame, startExposure, isExposing,  interruptExposure,
+            startDownload, readImage, endDownload, getTemperature, finalize};
+}
+
+class Worker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        script = &state;
+        state.testThread = std::this_thread::get_id();
+    }
+    void TearDown() override {
+        worker.reset();
+        EXPECT_FALSE(state.foreignThreadCall) << "a module call ran on the caller's thread";
+        EXPECT_FALSE(state.overlappingCalls) << "two module calls ran at once";
+        script = nullptr;
+    }
+
+    void start(std::chrono::milliseconds margin = std::chrono::seconds(30)) {
+        ModuleLoader loader{.load =
+                                [this](const std::string &path, DriverApi &api, std::string &error) {
+                                    std::lock_guard lock(state.mutex);
+                                    state.calls.push_back("load " + path);
+                                    if (path == "missing.so") {
+                                        error = "missing.so: cannot open shared object file";
+                                        return false;
+                                    }
+                                    api = scriptedApi();
+                                    return true;
+                                },
+                            .unload =
+                                [this] {
+                                    std::lock_guard lock(state.mutex);
+                                    state.calls.push_back("unload");
+                                }};
+        worker = std::make_unique<CameraWorker>(
+            loader,
+            [this] {
+                std::lock_guard lock(eventsMutex);
+                woken = true;
+                eventsArrived.notify_all();
+            },
+            margin);
+    }
+
+    ConnectOutcome connect(const std::string &path = "module.so") {
+        auto outcome = worker->connect(path);
+        EXPECT_EQ(outcome.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        return outcome.get();
+    }
+
+    ExposureRequest request(uint64_t id, int32_t lengthMs = 0) {
+        const CameraMode &mode = kCameraModes[2];
+        return {.id = id,
+                .lengthMs = lengthMs,
+                .mode = 2,
+                .window = {10, 20, 100, 80},
+                .geometry = geometryOf(mode)};
+    }
+
+    // Events until one of `kind` for `id` has arrived (bounded wait).
+    std::vector<WorkerEvent> waitFor(WorkerEvent::Kind kind, uint64_t id) {
+        std::vector<WorkerEvent> seen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            for (WorkerEvent &event : worker->takeEvents()) {
+                seen.push_back(std::move(event));
+                if (seen.back().kind == kind && seen.back().id == id) {
+                    return seen;
+                }
+            }
+            std::unique_lock lock(eventsMutex);
+            if (!eventsArrived.wait_until(lock, deadline, [this] { return woken; })) {
+                ADD_FAILURE() << "no such event within 10 s";
+                return seen;
+            }
+            woken = false;
+        }
+    }
+
+    long countOf(const std::string &call) {
+        std::lock_guard lock(state.mutex);
+        return std::count(state.calls.begin(), state.calls.end(), call);
+    }
+
+    std::vector<std::string> calls() {
+        std::lock_guard lock(state.mutex);
+        return state.calls;
+    }
+
+    static bool has(const std::vector<WorkerEvent> &events, WorkerEvent::Kind kind, uint64_t id) {
+        return std::any_of(events.begin(), events.end(),
+                           [&](const WorkerEvent &e) { return e.kind == kind && e.id == id; });
+    }
+
+    Script state;
+    std::mutex eventsMutex;
+    std::condition_variable eventsArrived;
+    bool woken = false;
+    std::unique_ptr<CameraWorker> worker;
+};
+
+}  // namespace
+
+TEST_F(Worker, ConnectsAndExposesInTheHostOrder) {
+    start();
+    const ConnectOutcome outcome = connect();
+    ASSERT_TRUE(outcome.connected) << outcome.error;
+    EXPECT_EQ(outcome.driverName, "scripted");
+    EXPECT_EQ(outcome.modeNames, (std::vector<std::string>{"m0", "m1", "m2", "m3", "m4"}));
+    state.pendingPolls = 2;
+    worker->expose(request(1));
+    const auto events = waitFor(WorkerEvent::Kind::FrameReady, 1);
+    ASSERT_TRUE(has(events, WorkerEvent::Kind::ExposureStarted, 1));
+    EXPECT_EQ(events.back().image.size(), 100u * 80u);
+    EXPECT_EQ(events.back().image[0], 0xBEEF);
+    const std::vector<std::string> expected = {
+        "load module.so", "Initialize", "SetupCCD(quiet)", "GetOK",       "Subframe",
+        "StartExposure",  "IsExposing", "IsExposing",      "IsExposing",  "StartDownload",
+        "ReadImage",      "EndDownload"};
+    EXPECT_EQ(calls(), expected);
+}
+
+TEST_F(Worker, ConnectionFailuresSayWhyAndReleaseTheModule) {
+    start();
+    ConnectOutcome outcome = connect("missing.so");
+    EXPECT_FALSE(outcome.connected);
+    EXPECT_NE(outcome.error.find("cannot use the driver module: missing.so"), std::string::npos)
+        << outcome.error;
+    EXPECT_EQ(countOf("Initialize"), 0);
+
+    state.okResult = 0;
+    outcome = connect();
+    EXPECT_FALSE(outcome.connected);
+    EXPECT_NE(outcome.error.find("camera not found"), std::string::npos) << outcome.error;
+    EXPECT_EQ(countOf("Finalize"), 1) << "the driver's buffer was never released";
+    EXPECT_EQ(countOf("unload"), 1);
+
+    worker->expose(request(1));
+    const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, 1);
+    EXPECT_NE(events.back().message.find("not connected"), std::string::npos);
+    EXPECT_EQ(countOf("StartExposure"), 0);
+}
+
+// Abort while the camera still exposes: the frame is polled to completion and
+// dropped, exposures requested before the abort never start, a later one
+// starts once the camera is free.
+TEST_F(Worker, AbortDiscardsEverythingRequestedSoFarAndQueuesWhatFollows) {
+    start();
+    ASSERT_TRUE(connect().connected);
+    state.pendingPolls = 5;
+    bool aborted = false;
+    state.onPendingPoll = [this, &aborted](int poll) {
+        if (poll == 1 && !aborted) {
+            aborted = true;
+            worker->expose(request(2));
+            worker->expose(request(3));
+            worker->abort();
+            worker->expose(request(4));
+        }
+    };
+    worker->expose(request(1));
+    const auto events = waitFor(WorkerEvent::Kind::FrameReady, 4);
+    EXPECT_TRUE(has(events, WorkerEvent::Kind::FrameDiscarded, 1));
+    EXPECT_FALSE(has(events, WorkerEvent::Kind::FrameReady, 1));
+    for (uint64_t id : {2, 3}) {
+        EXPECT_FALSE(has(events, WorkerEvent::Kind::ExposureStarted, id)) << "exposure " << id;
+    }
+    EXPECT_TRUE(has(events, WorkerEvent::Kind::ExposureStarted, 4));
+    EXPECT_EQ(countOf("StartExposure"), 2);
+    EXPECT_EQ(countOf("ReadImage"), 1) << "the aborted frame was read";
+    // Exposure 4 started only once exposure 1's frame had arrived.
+    const auto all = calls();
+    const auto secondStart = std::find(std::find(all.begin(), all.end(), "StartExposure") + 1,
+                                       all.end(), "StartExposure");
+    EXPECT_EQ(std::count(all.begin(), secondStart, std::string("IsExposing")), 6);
+}
+
+TEST_F(Worker, AbortWithNothingRunningLeavesLaterExposuresAlone) {
+    start();
+    ASSERT_TRUE(connect().connected);
+    worker->abort();
+    worker->expose(request(1));
+    EXPECT_TRUE(has(waitFor(WorkerEvent::Kind::FrameReady, 1), WorkerEvent::Kind::FrameReady, 1));
+}
+
+TEST_F(Worker, DisconnectDuringAnExposureAbandonsItAndClosesTheCamera) {
+    start();
+    ASSERT_TRUE(connect().connected);
+    state.neverCompletes = true;
+    state.onPendingPoll = [this](int poll) {
+        if (poll == 3) {
+            worker->disconnect();
+        }
+    };
+    worker->expose(request(1));
+    const auto events = waitFor(WorkerEvent::Kind::Disconnected, 0);
+    EXPECT_FALSE(has(events, WorkerEvent::Kind::FrameReady, 1));
+    EXPECT_FALSE(has(events, WorkerEvent::Kind::ExposureFailed, 1));
+    EXPECT_EQ(countOf("IsExposing"), 3);
+    EXPECT_EQ(countOf("ReadImage"), 0);
+    EXPECT_EQ(countOf("Finalize"), 1);
+    EXPECT_EQ(calls().back(), "unload");
+
+    // Connected again, the camera takes exposures as before.
+    state.neverCompletes = false;
+    state.onPendingPoll = nullptr;
+    ASSERT_TRUE(connect().connected);
+    worker->expose(request(2));
+    EXPECT_TRUE(has(waitFor(WorkerEvent::Kind::FrameReady, 2), WorkerEvent::Kind::FrameReady, 2));
+}
+
+TEST_F(Worker, AFrameThatNeverComesFailsAfterTheExposureAndMargin) {
+    start(std::chrono::milliseconds(30));
+    ASSERT_TRUE(connect().connected);
+    state.neverCompletes = true;
+    worker->expose(request(1, 20));
+    const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, 1);
+    EXPECT_NE(events.back().message.find("no image from the camera after"), std::string::npos)
+        << events.back().message;
+    EXPECT_NE(events.back().message.find("exposure 0.0 s + 0.0 s for readout"), std::string::npos)
+        << events.back().message;
+    EXPECT_EQ(countOf("ReadImage"), 0);
+}
+
+TEST_F(Worker, AWindowTheDriverDoesNotMakeIsAFailedExposure) {
+    start();
+    ASSERT_TRUE(connect().connected);
+    ExposureRequest odd = request(1);
+    odd.window = {1, 1, 3, 3};  // not on mode 2's multiple of 2
+    worker->expose(odd);
+    const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, 1);
+    EXPECT_NE(events.back().message.find("instead of 3x3"), std::string::npos)
+        << events.back().message;
+    EXPECT_EQ(countOf("StartExposure"), 0);
+}
+
+TEST_F(Worker, ShutdownDuringAnExposureFinalizesTheCamera) {
+    start();
+    ASSERT_TRUE(connect().connected);
+    state.neverCompletes = true;
+    std::atomic<bool> polling{false};
+    state.onPendingPoll = [&polling](int) { polling = true; };
+    worker->expose(request(1, 0));
+    for (int i = 0; i < 10000 && !polling; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(polling);
+    worker.reset();
+    EXPECT_EQ(countOf("Finalize"), 1);
+    EXPECT_EQ(calls().back(), "unload");
+}
