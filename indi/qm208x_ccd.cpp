@@ -114,11 +114,6 @@ bool Qm208xCcd::initProperties() {
 void Qm208xCcd::ISGetProperties(const char *dev) {
     INDI::CCD::ISGetProperties(dev);
     defineProperty(&modulePathTP_);
-    // A path given in the environment wins over a saved one.
-    const char *fromEnvironment = std::getenv("QM_DRIVER_MODULE");
-    if (fromEnvironment == nullptr || *fromEnvironment == '\0') {
-        loadConfig(true, kModulePathProperty);
-    }
 }
 
 bool Qm208xCcd::updateProperties() {
@@ -262,9 +257,10 @@ bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, 
 bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char *names[], int n) {
     if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0) {
         if (std::strcmp(name, kModulePathProperty) == 0) {
+            const std::string before = modulePathT_[0].text;
             IUUpdateText(&modulePathTP_, texts, names, n);
             modulePathTP_.s = IPS_OK;
-            if (isConnected()) {
+            if (isConnected() && before != modulePathT_[0].text) {
                 IDSetText(&modulePathTP_, "The driver module %s is used from the next connection.",
                           modulePathT_[0].text);
             } else {
@@ -273,8 +269,8 @@ bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char
             return true;
         }
         if (std::strcmp(name, BayerTP.name) == 0) {
-            BayerTP.s = IPS_ALERT;
-            IDSetText(&BayerTP, "CCD_CFA follows the binning mode and the frame; it is not set.");
+            // Read-only: only a saved configuration sends it. The true pattern stands.
+            publishColourFilter();
             return true;
         }
     }
@@ -561,7 +557,8 @@ void Qm208xCcd::addFITSKeywords(INDI::CCDChip *chip) {
 
 bool Qm208xCcd::saveConfigItems(FILE *fp) {
     INDI::CCD::saveConfigItems(fp);
-    IUSaveConfigText(fp, &modulePathTP_);
+    // The module path is not saved: a configuration written by one installation
+    // (or build tree) would otherwise point another at the wrong module.
     IUSaveConfigNumber(fp, &pixelSizeNP_);
     IUSaveConfigSwitch(fp, &modeSP_);
     return true;
