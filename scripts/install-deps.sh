@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev file
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcfitsio-dev libpng-dev fitsverify
+  libcfitsio-dev libpng-dev fitsverify help2man
   libindi-dev indi-bin
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686

@@ -98,6 +98,15 @@ TEST(Arguments, RefusesTable) {
         {"capture --timeout-margin -1", "is not a length in seconds"},
         {"list --png", "--png applies to capture only"},
         {"list -m 2", "--mode applies to capture only"},
+        {"capture --type science", "--type must be light, dark, flat or bias"},
+        {"capture --type Dark", "--type must be light, dark, flat or bias"},
+        {"capture --type bias -e 1", "a bias frame is a zero-length exposure"},
+        {"capture -e 0.5 -t bias", "a bias frame is a zero-length exposure"},
+        {"capture --pixel-size 0", "--pixel-size must be"},
+        {"capture --pixel-size -3.75", "--pixel-size must be"},
+        {"capture --pixel-size 100.5", "--pixel-size must be"},
+        {"capture --pixel-size 3,75", "--pixel-size must be"},
+        {"list --type dark", "--type applies to capture only"},
     };
     for (const auto &c : cases) {
         Options o;
@@ -107,6 +116,37 @@ TEST(Arguments, RefusesTable) {
             << "'" << c.line << "': '" << error << "' lacks '" << c.reason << "'";
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
+}
+
+TEST(Arguments, FrameTypesAndPixelSizeTable) {
+    const struct {
+        const char *line;
+        FrameType type;
+        int32_t exposureMs;
+        double pixelSize;
+    } cases[] = {
+        {"capture", FrameType::Light, 1000, 0},
+        {"capture --type light -e 30", FrameType::Light, 30000, 0},
+        {"capture -t dark -e 120", FrameType::Dark, 120000, 0},
+        {"capture --type=flat -e 0.2 --pixel-size 3.75", FrameType::Flat, 200, 3.75},
+        {"capture --type bias", FrameType::Bias, 0, 0},
+        {"capture -e 0 --type bias", FrameType::Bias, 0, 0},
+        {"capture --pixel-size=2.4 -t bias --pixel-size 5", FrameType::Bias, 0, 5},
+        {"capture --pixel-size 100", FrameType::Light, 1000, 100},
+    };
+    for (const auto &c : cases) {
+        Options o;
+        std::string error;
+        ASSERT_TRUE(parseArguments(split(c.line), o, error)) << c.line << ": " << error;
+        EXPECT_EQ(o.type, c.type) << c.line;
+        EXPECT_EQ(o.exposureMs, c.exposureMs) << c.line;
+        EXPECT_DOUBLE_EQ(o.pixelSizeMicrons, c.pixelSize) << c.line;
+    }
+    // The names written into files.
+    EXPECT_STREQ(namesOf(FrameType::Light).imageTyp, "Light Frame");
+    EXPECT_STREQ(namesOf(FrameType::Dark).imageTyp, "Dark Frame");
+    EXPECT_STREQ(namesOf(FrameType::Flat).imageTyp, "Flat Field");
+    EXPECT_STREQ(namesOf(FrameType::Bias).imageTyp, "Bias Frame");
 }
 
 TEST(Arguments, SecondsToMillisecondsTable) {

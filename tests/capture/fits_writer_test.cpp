@@ -82,6 +82,44 @@ TEST(FitsWriter, MixedColourModesHaveNoBayerPattern) {
     EXPECT_EQ(c.text("OBJECT"), "M 31");
 }
 
+TEST(FitsWriter, FrameTypeAndPixelSizeKeywordsTable) {
+    const struct {
+        const char *imageType;
+        double pixelSize;
+        int32_t binning;
+        const char *binned;  // XPIXSZ as written; nullptr: no pixel-size keywords
+    } cases[] = {
+        {"Light Frame", 0, 1, nullptr},
+        {"Dark Frame", 3.75, 1, "3.75"},
+        {"Flat Field", 3.75, 2, "7.5"},
+        {"Bias Frame", 2.4, 4, "9.6"},
+        {"Light Frame", 5.86, 4, "23.44"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        FrameDescription frame = describedFrame(2, 2, "");
+        frame.imageType = c.imageType;
+        frame.pixelSizeMicrons = c.pixelSize;
+        frame.binning = c.binning;
+        const FitsContents f = writeAndRead(dir, frame, std::vector<uint16_t>(4, 100));
+        ASSERT_TRUE(f.ok) << f.error;
+        EXPECT_EQ(f.text("IMAGETYP"), c.imageType);
+        EXPECT_EQ(f.integer("XBINNING"), c.binning);
+        if (c.binned == nullptr) {
+            for (const char *key : {"PIXSIZE1", "PIXSIZE2", "XPIXSZ", "YPIXSZ"}) {
+                EXPECT_FALSE(f.has(key)) << key << " without a pixel size";
+            }
+            continue;
+        }
+        EXPECT_DOUBLE_EQ(f.real("PIXSIZE1"), c.pixelSize);
+        EXPECT_DOUBLE_EQ(f.real("PIXSIZE2"), c.pixelSize);
+        EXPECT_EQ(f.text("XPIXSZ"), c.binned) << "written with its trailing zeros dropped";
+        EXPECT_EQ(f.text("YPIXSZ"), c.binned);
+        EXPECT_EQ(f.dataChecksum, 1);
+        EXPECT_EQ(f.headerChecksum, 1);
+    }
+}
+
 TEST(FitsWriter, ChecksumCatchesAChangedByte) {
     TempDir dir;
     std::vector<uint8_t> bytes;

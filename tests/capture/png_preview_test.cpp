@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <random>
+
 #include "host/bayer_pattern.h"
 
 namespace {
@@ -24,13 +26,60 @@ std::vector<uint16_t> uniformMosaic(int32_t width, int32_t height, const std::st
     return m;
 }
 
+// The bilinear rule written out pixel by pixel: each missing colour is the
+// rounded mean of the samples of that colour in the 3x3 block inside the image.
+std::vector<uint16_t> referenceDebayer(const std::vector<uint16_t> &mosaic, int32_t width,
+                                       int32_t height, const std::string &pattern) {
+    std::vector<uint16_t> rgb(mosaic.size() * 3);
+    const char colours[3] = {'R', 'G', 'B'};
+    for (int32_t r = 0; r < height; ++r) {
+        for (int32_t c = 0; c < width; ++c) {
+            for (int ch = 0; ch < 3; ++ch) {
+                uint32_t sum = 0, count = 0;
+                for (int32_t rr = r - 1; rr <= r + 1; ++rr) {
+                    for (int32_t cc = c - 1; cc <= c + 1; ++cc) {
+                        const bool inside = rr >= 0 && rr < height && cc >= 0 && cc < width;
+                        if (inside && colourAt(pattern, rr, cc) == colours[ch] &&
+                            (colourAt(pattern, r, c) != colours[ch] || (rr == r && cc == c))) {
+                            sum += mosaic[static_cast<size_t>(rr) * width + cc];
+                            ++count;
+                        }
+                    }
+                }
+                rgb[(static_cast<size_t>(r) * width + c) * 3 + ch] =
+                    count == 0 ? 0 : static_cast<uint16_t>((sum + count / 2) / count);
+            }
+        }
+    }
+    return rgb;
+}
+
 }  // namespace
+
+TEST(PngPreview, DebayerEqualsThePixelByPixelRuleTable) {
+    const struct {
+        int32_t width, height;
+    } sizes[] = {{1, 1}, {2, 2}, {3, 1}, {1, 3}, {3, 3}, {4, 5}, {17, 9}, {64, 33}, {101, 2}};
+    std::mt19937 random(12);
+    for (const auto &size : sizes) {
+        std::vector<uint16_t> mosaic(static_cast<size_t>(size.width) * size.height);
+        for (uint16_t &v : mosaic) {
+            // Full range, extremes included, so sums that overflow 16 bits show.
+            v = static_cast<uint16_t>(random() % 4 == 0 ? 65535 : random());
+        }
+        for (const char *pattern : {"RGGB", "GRBG", "GBRG", "BGGR"}) {
+            EXPECT_EQ(debayerBilinear(mosaic, size.width, size.height, pattern),
+                      referenceDebayer(mosaic, size.width, size.height, pattern))
+                << pattern << " " << size.width << "x" << size.height;
+        }
+    }
+}
 
 TEST(PngPreview, DebayerPutsEachColourInItsChannelForEveryPattern) {
     const int32_t width = 8, height = 6;
     for (const char *pattern : {"RGGB", "GRBG", "GBRG", "BGGR"}) {
         const auto mosaic = uniformMosaic(width, height, pattern, 3000, 2000, 1000);
-        const std::vector<float> rgb = debayerBilinear(mosaic, width, height, pattern);
+        const std::vector<uint16_t> rgb = debayerBilinear(mosaic, width, height, pattern);
         ASSERT_EQ(rgb.size(), static_cast<size_t>(width * height * 3));
         for (size_t i = 0; i < rgb.size(); i += 3) {
             ASSERT_FLOAT_EQ(rgb[i], 3000) << pattern << " pixel " << i / 3;
@@ -46,7 +95,7 @@ TEST(PngPreview, DebayerInterpolatesFromNeighboursOnly) {
     const int32_t width = 6, height = 6;
     std::vector<uint16_t> mosaic(width * height, 0);
     mosaic[2 * width + 2] = 4000;  // (2, 2) is red in RGGB
-    const std::vector<float> rgb = debayerBilinear(mosaic, width, height, "RGGB");
+    const std::vector<uint16_t> rgb = debayerBilinear(mosaic, width, height, "RGGB");
     const auto red = [&](int r, int c) { return rgb[(r * width + c) * 3]; };
     EXPECT_FLOAT_EQ(red(2, 2), 4000);
     EXPECT_FLOAT_EQ(red(2, 3), 2000);  // green site between two red sites

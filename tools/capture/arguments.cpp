@@ -1,5 +1,6 @@
 #include "tools/capture/arguments.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,8 @@ constexpr OptionDefinition kOptionDefinitions[] = {
     {"window", 'w', true, Scope::Capture},
     {"window-fraction", 'f', true, Scope::Capture},
     {"exposure", 'e', true, Scope::Capture},
+    {"type", 't', true, Scope::Capture},
+    {"pixel-size", 0, true, Scope::Capture},
     {"count", 'n', true, Scope::Capture},
     {"output", 'o', true, Scope::Capture},
     {"start-number", 0, true, Scope::Capture},
@@ -88,6 +91,18 @@ bool applyOption(const OptionDefinition &option, const std::string &value, Optio
         return parseWindow(value, WindowRequest::Kind::Fractions, options.window, error);
     } else if (key == "exposure") {
         return parseSeconds(value, kMaxExposureMs, options.exposureMs, error);
+    } else if (key == "type") {
+        if (!frameTypeNamed(value, options.type)) {
+            error = "--type must be light, dark, flat or bias, not '" + value + "'";
+            return false;
+        }
+    } else if (key == "pixel-size") {
+        if (!parseDecimal(value, options.pixelSizeMicrons) || options.pixelSizeMicrons <= 0 ||
+            options.pixelSizeMicrons > kMaxPixelSizeMicrons) {
+            error = "--pixel-size must be the sensor's pixel pitch in micrometres, above 0 and "
+                    "at most 100 (such as 3.75), not '" + value + "'";
+            return false;
+        }
     } else if (key == "count") {
         if (!parseWhole(value, options.count) || options.count < 1 ||
             options.count > kMaxFrameCount) {
@@ -253,24 +268,36 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
             "option --" + std::string(captureOnly.front()->longName) + " applies to capture only";
         return false;
     }
+    const bool exposureGiven =
+        std::any_of(captureOnly.begin(), captureOnly.end(),
+                    [](const OptionDefinition *o) { return std::string(o->longName) == "exposure"; });
+    if (result.type == FrameType::Bias) {
+        if (exposureGiven && result.exposureMs != 0) {
+            error = "a bias frame is a zero-length exposure: leave out --exposure or give 0";
+            return false;
+        }
+        result.exposureMs = 0;
+    }
     options = result;
     return true;
 }
 
 std::string usageText() {
-    return R"(qm-capture: capture frames from the Vantrel QM-208X VESK camera through its driver
+    return R"(qm-capture captures frames from the Vantrel QM-208X VESK camera through its
+driver, D_QM208X.so, loaded as an imaging application loads it, and saves them
+as FITS files (and PNG previews).
 
-usage:
-  qm-capture list    [--driver PATH]
-  qm-capture capture [--driver PATH] [options]
+Usage: qm-capture list [--driver PATH]
+  or:  qm-capture capture [--driver PATH] [options]
 
-commands:
+Commands:
   list                     driver name and info, camera status, binning modes
                            with their numbers, names and binned frame sizes
   capture                  expose and save frames as FITS (and PNG with --png)
 
-options:
-  -d, --driver PATH        driver module (default: D_QM208X.so beside qm-capture)
+Options:
+  -d, --driver PATH        driver module (default: D_QM208X.so beside qm-capture,
+                           else the installed one)
       --show-driver-messages
                            let the driver show its own "camera found" message
   -m, --mode MODE          binning mode: number 0-4 or (start of) its name,
@@ -281,11 +308,18 @@ options:
                            window as fractions 0..1 of the frame, rounded down
                            to the mode's multiple (default: whole frame)
   -e, --exposure SECONDS   exposure length, e.g. 30 or 0.25 (default 1)
+  -t, --type TYPE          light, dark, flat or bias (default light): the FITS
+                           IMAGETYP; bias is a zero-length exposure; cover the
+                           telescope for darks and biases yourself
+      --pixel-size MICRONS
+                           sensor pixel pitch: PIXSIZE1/PIXSIZE2, and the binned
+                           pixel's XPIXSZ/YPIXSZ (default: none written)
   -n, --count N            number of frames (default 1)
   -o, --output TEMPLATE    file name template (default captures/qm_{n:04}_{utc}.fits)
                            tokens: {n} or {n:04} frame number, {utc} exposure
-                           start (20261207T232013.123Z), {mode} mode number;
-                           numbering resumes past existing files
+                           start (20261207T232013.123Z), {mode} mode number,
+                           {type} frame type; numbering resumes past existing
+                           files
       --start-number N     lowest frame number (default 1)
       --png                also save a debayered, stretched 8-bit PNG preview
       --overwrite          replace existing files instead of refusing; numbering
@@ -295,8 +329,32 @@ options:
                            a frame is given up (default 30)
       --object NAME        OBJECT keyword
   -h, --help               this text
-      --version            program version
+      --version            program version and the driver's name
 
-exit status: 0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments
+Examples:
+  qm-capture list
+                           the driver, the camera and its binning modes
+  qm-capture capture -m 2 -e 30 -n 20 --png -o 'm31/{type}_{n:03}.fits'
+                           twenty 30 s frames of 2x2 binning, with previews
+  qm-capture capture -m 2 -e 30 -n 20 -t dark -o 'cal/{type}_{n:03}.fits'
+                           twenty darks to match (telescope covered)
+  qm-capture capture -m 2 -n 50 -t bias -o 'cal/{type}_{n:03}.fits'
+                           fifty bias frames
+  qm-capture capture -m 4 -w 512,384,1024,768 -e 0.5 --pixel-size 3.75
+                           one unbinned frame of the middle quarter
+
+Simulated camera:
+  With the simulated camera (libCCDVideoAPI.so of the qm208x simulated camera
+  package) in place of the maker's SDK, these variables steer it:
+
+  QM_SIM_TIME_SCALE        factor on the wall-clock wait of every exposure
+                           (default 1; 0 delivers as soon as rendered)
+  QM_SIM_SEED              seed of the star field and the noise, 0 to 4294967295
+                           (default 20800)
+  QM_SIM_FAULT             no-camera, initial-video, start-view, enable-ae or
+                           never-completes: make the camera fail that way
+
+Exit status:
+  0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments
 )";
 }

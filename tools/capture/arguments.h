@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/capture/capture_window.h"
+#include "tools/capture/frame_type.h"
 
 enum class Command { List, Capture, Help, Version };
 
@@ -14,6 +15,7 @@ enum class Command { List, Capture, Help, Version };
 inline constexpr int32_t kMaxExposureMs = (1 << 29) - 1;
 inline constexpr uint32_t kMaxFrameCount = 1000000;
 inline constexpr const char *kDefaultOutput = "captures/qm_{n:04}_{utc}.fits";
+inline constexpr double kMaxPixelSizeMicrons = 100.0;
 
 struct Options {
     Command command = Command::Help;
@@ -21,7 +23,9 @@ struct Options {
     bool showDriverMessages = false;
     std::string mode = "4";  // number or name, resolved against the driver
     WindowRequest window;
-    int32_t exposureMs = 1000;
+    int32_t exposureMs = 1000;  // 0 for bias frames
+    FrameType type = FrameType::Light;
+    double pixelSizeMicrons = 0;  // sensor pixel pitch; 0: not known, no keyword
     uint32_t count = 1;
     std::string output = kDefaultOutput;
     uint64_t startNumber = 1;

@@ -43,6 +43,10 @@ bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame
     return true;
 }
 
+RunTokens runTokensOf(const Options &options, uint32_t mode) {
+    return {.mode = mode, .type = namesOf(options.type).name};
+}
+
 // Chooses the first frame number and proves the first file can be written:
 // never a directory, never an existing fixed name unless overwriting, and a
 // directory that exists and takes files. Returns an exit status.
@@ -50,9 +54,10 @@ int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
                const CaptureEnvironment &environment, uint64_t &number, std::string &error) {
     number = options.startNumber;
     if (!options.overwrite && names.hasCounter()) {
-        number = firstFreeNumber(names, mode, options.startNumber);
+        number = firstFreeNumber(names, runTokensOf(options, mode), options.startNumber);
     }
-    const std::string firstPath = expandName(names, number, utcStamp(environment.utcNow()), mode);
+    const std::string firstPath =
+        expandName(names, number, utcStamp(environment.utcNow()), runTokensOf(options, mode));
     std::error_code ignored;
     if (std::filesystem::is_directory(firstPath, ignored)) {
         error = "--output names the directory " + firstPath + ", not a file";
@@ -92,6 +97,8 @@ FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const Camera
     frame.originY = window.y;
     frame.bayerPattern = bayerPatternFor(camera, window);
     frame.object = options.object;
+    frame.imageType = namesOf(options.type).imageTyp;
+    frame.pixelSizeMicrons = options.pixelSizeMicrons;
     return frame;
 }
 
@@ -185,7 +192,8 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         }
         frame.dateObs = fitsDateTime(exposureStart);
         frame.date = fitsDateTime(environment.utcNow());
-        const std::string path = expandName(names, number, utcStamp(exposureStart), mode);
+        const std::string path =
+            expandName(names, number, utcStamp(exposureStart), runTokensOf(options, mode));
         if (!saveFrame(image, frame, path, options, saved, error)) {
             return kExitFailure;
         }

@@ -28,7 +28,15 @@ void putInteger(fitsfile *f, const char *key, long long value, const char *comme
     fits_update_key_lng(f, key, value, comment, &status);
 }
 
+// Significant digits of a micrometre value, written without trailing zeros.
+constexpr int kMicronDigits = -7;
+
+void putMicrons(fitsfile *f, const char *key, double value, const char *comment, int &status) {
+    fits_update_key_dbl(f, key, value, kMicronDigits, comment, &status);
+}
+
 void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
+    putText(f, "IMAGETYP", frame.imageType, "frame type", status);
     fits_update_key_fixdbl(f, "EXPTIME", frame.exposureSeconds, 3, "[s] exposure length", &status);
     putText(f, "DATE-OBS", frame.dateObs, "exposure start (UTC)", status);
     putText(f, "TIMESYS", "UTC", "time scale of DATE-OBS and DATE", status);
@@ -42,6 +50,13 @@ void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
     putInteger(f, "YBINNING", frame.binning, "binning factor, rows", status);
     putInteger(f, "XORGSUBF", frame.originX, "window origin, binned columns", status);
     putInteger(f, "YORGSUBF", frame.originY, "window origin, binned rows", status);
+    if (frame.pixelSizeMicrons > 0) {
+        const double binned = frame.pixelSizeMicrons * frame.binning;
+        putMicrons(f, "PIXSIZE1", frame.pixelSizeMicrons, "[um] sensor pixel size, columns", status);
+        putMicrons(f, "PIXSIZE2", frame.pixelSizeMicrons, "[um] sensor pixel size, rows", status);
+        putMicrons(f, "XPIXSZ", binned, "[um] binned pixel size, columns", status);
+        putMicrons(f, "YPIXSZ", binned, "[um] binned pixel size, rows", status);
+    }
     putText(f, "ROWORDER", "TOP-DOWN", "first stored row is the driver's row 0", status);
     if (!frame.bayerPattern.empty()) {
         putText(f, "BAYERPAT", frame.bayerPattern, "colours of the first two stored rows", status);

@@ -22,6 +22,8 @@ struct FrameDescription {
     int32_t originY = 0;
     std::string bayerPattern;  // empty: no BAYERPAT (the colours are mixed)
     std::string object;        // empty: no OBJECT
+    std::string imageType = "Light Frame";  // IMAGETYP
+    double pixelSizeMicrons = 0;  // sensor pixel pitch; 0: no pixel-size keywords
 };
 
 // The complete file in memory, or false with a one-line reason.

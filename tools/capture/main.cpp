@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr const char *kVersion = "qm-capture 1.0";
-
 std::atomic<bool> interruptRequested{false};
 
 void onInterrupt(int) { interruptRequested = true; }
@@ -65,8 +63,8 @@ int main(int argc, char **argv) {
         return kExitDone;
     }
     if (options.command == Command::Version) {
-        std::printf("%s\n", kVersion);
-        return kExitDone;
+        std::printf("qm-capture %s\n", QM_CAPTURE_VERSION);
+        std::fflush(stdout);
     }
 
     std::string driverPath = options.driverPath.empty() ? defaultDriverModulePath() : options.driverPath;
@@ -80,7 +78,10 @@ int main(int argc, char **argv) {
     }
 
     int status = kExitDone;
-    if (options.command == Command::List) {
+    if (options.command == Command::Version) {
+        const char *name = driver.api.GetName();
+        std::printf("driver: %s (%s)\n", name != nullptr ? name : "", driverPath.c_str());
+    } else if (options.command == Command::List) {
         std::string listing;
         status = runList(driver.api, driverPath, options.showDriverMessages, listing, error);
         std::fputs(listing.c_str(), stdout);

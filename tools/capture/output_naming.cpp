@@ -21,6 +21,10 @@ bool parseToken(const std::string &token, NamePart &part, std::string &error) {
         part.kind = NamePart::Kind::Mode;
         return true;
     }
+    if (token == "type") {
+        part.kind = NamePart::Kind::Type;
+        return true;
+    }
     if (token == "n") {
         part.kind = NamePart::Kind::Counter;
         return true;
@@ -37,7 +41,7 @@ bool parseToken(const std::string &token, NamePart &part, std::string &error) {
         error = "counter width in {" + token + "} must be 1 to 9, as in {n:04}";
         return false;
     }
-    error = "unknown token {" + token + "} in the output name (use {n}, {n:04}, {utc}, {mode})";
+    error = "unknown token {" + token + "} in the output name (use {n}, {n:04}, {utc}, {mode}, {type})";
     return false;
 }
 
@@ -60,30 +64,42 @@ bool looksLikeUtcStamp(const std::string &text, size_t at) {
            text[at + 19] == 'Z';
 }
 
+// The text of a part that is the same in every name of a run.
+std::string fixedText(const NamePart &part, const RunTokens &run) {
+    switch (part.kind) {
+        case NamePart::Kind::Mode:
+            return std::to_string(run.mode);
+        case NamePart::Kind::Type:
+            return run.type;
+        default:
+            return part.text;
+    }
+}
+
 // Matches parts[index..] against name[at..], backtracking over counter lengths.
 bool matchFrom(const std::vector<NamePart> &parts, size_t index, const std::string &name, size_t at,
-               uint32_t mode, uint64_t &number) {
+               const RunTokens &run, uint64_t &number) {
     if (index == parts.size()) {
         return at == name.size();
     }
     const NamePart &part = parts[index];
     switch (part.kind) {
         case NamePart::Kind::Literal:
-        case NamePart::Kind::Mode: {
-            const std::string text =
-                part.kind == NamePart::Kind::Mode ? std::to_string(mode) : part.text;
+        case NamePart::Kind::Mode:
+        case NamePart::Kind::Type: {
+            const std::string text = fixedText(part, run);
             return name.compare(at, text.size(), text) == 0 &&
-                   matchFrom(parts, index + 1, name, at + text.size(), mode, number);
+                   matchFrom(parts, index + 1, name, at + text.size(), run, number);
         }
         case NamePart::Kind::Utc:
             return looksLikeUtcStamp(name, at) &&
-                   matchFrom(parts, index + 1, name, at + kUtcStampLength, mode, number);
+                   matchFrom(parts, index + 1, name, at + kUtcStampLength, run, number);
         case NamePart::Kind::Counter:
             for (size_t length = 1; length <= 18 && at + length <= name.size(); ++length) {
                 if (!isDigits(name, at, length)) {
                     break;
                 }
-                if (matchFrom(parts, index + 1, name, at + length, mode, number)) {
+                if (matchFrom(parts, index + 1, name, at + length, run, number)) {
                     number = std::stoull(name.substr(at, length));
                     return true;
                 }
@@ -165,18 +181,17 @@ bool parseNameTemplate(const std::string &text, NameTemplate &nameTemplate, std:
 }
 
 std::string expandName(const NameTemplate &nameTemplate, uint64_t number,
-                       const std::string &utcStampText, uint32_t mode) {
+                       const std::string &utcStampText, const RunTokens &run) {
     std::string name = nameTemplate.directory;
     for (const NamePart &part : nameTemplate.parts) {
         switch (part.kind) {
             case NamePart::Kind::Literal:
-                name += part.text;
+            case NamePart::Kind::Mode:
+            case NamePart::Kind::Type:
+                name += fixedText(part, run);
                 break;
             case NamePart::Kind::Utc:
                 name += utcStampText;
-                break;
-            case NamePart::Kind::Mode:
-                name += std::to_string(mode);
                 break;
             case NamePart::Kind::Counter: {
                 char digits[32];
@@ -219,13 +234,13 @@ std::string previewPathOf(const std::string &fitsPath) {
     return previewTemplateOf(literal).parts.back().text;
 }
 
-bool matchName(const NameTemplate &nameTemplate, const std::string &fileName, uint32_t mode,
+bool matchName(const NameTemplate &nameTemplate, const std::string &fileName, const RunTokens &run,
                uint64_t &number) {
     number = 0;
-    return matchFrom(nameTemplate.parts, 0, fileName, 0, mode, number);
+    return matchFrom(nameTemplate.parts, 0, fileName, 0, run, number);
 }
 
-uint64_t firstFreeNumber(const NameTemplate &nameTemplate, uint32_t mode, uint64_t start) {
+uint64_t firstFreeNumber(const NameTemplate &nameTemplate, const RunTokens &run, uint64_t start) {
     const NameTemplate preview = previewTemplateOf(nameTemplate);
     uint64_t next = start;
     std::error_code failure;
@@ -235,8 +250,8 @@ uint64_t firstFreeNumber(const NameTemplate &nameTemplate, uint32_t mode, uint64
          it.increment(failure)) {
         const std::string name = it->path().filename().string();
         uint64_t number = 0;
-        if ((matchName(nameTemplate, name, mode, number) ||
-             matchName(preview, name, mode, number)) &&
+        if ((matchName(nameTemplate, name, run, number) ||
+             matchName(preview, name, run, number)) &&
             number >= next) {
             next = number + 1;
         }

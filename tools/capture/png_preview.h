@@ -1,5 +1,6 @@
 // An 8-bit PNG a person can look at: colour mosaics are debayered (bilinear),
 // and every image is stretched from its background to its brightest stars.
+// Made for every frame of a sequence, so it costs a small part of a frame's time.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +15,11 @@ struct PreviewImage {
 };
 
 // Bilinear debayer of a mosaic whose first 2x2 colours are `bayerPattern`: a
-// sample keeps its own colour; each missing colour is the mean of the 3x3
-// neighbours of that colour. Output is RGB, floating point, row-major.
-std::vector<float> debayerBilinear(const std::vector<uint16_t> &mosaic, int32_t width,
-                                   int32_t height, const std::string &bayerPattern);
+// sample keeps its own colour; each missing colour is the mean, rounded to the
+// nearest count, of the 3x3 neighbours of that colour inside the image.
+// Output is RGB, row-major.
+std::vector<uint16_t> debayerBilinear(const std::vector<uint16_t> &mosaic, int32_t width,
+                                      int32_t height, const std::string &bayerPattern);
 
 // Grey for an empty pattern, debayered colour otherwise; each channel's
 // background (its 25th percentile) goes to black and the 99.95th percentile of
@@ -25,4 +27,6 @@ std::vector<float> debayerBilinear(const std::vector<uint16_t> &mosaic, int32_t 
 PreviewImage makePreview(const std::vector<uint16_t> &pixels, int32_t width, int32_t height,
                          const std::string &bayerPattern);
 
+// The PNG file in one pass at zlib's fastest level: a preview is looked at
+// once, so encoding time matters more than a smaller file.
 bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::string &error);
