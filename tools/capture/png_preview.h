@@ -27,6 +27,6 @@ std::vector<uint16_t> debayerBilinear(const std::vector<uint16_t> &mosaic, int32
 PreviewImage makePreview(const std::vector<uint16_t> &pixels, int32_t width, int32_t height,
                          const std::string &bayerPattern);
 
-// The PNG file in one pass at zlib's fastest level: a preview is looked at
+// The PNG file in one pass of zlib's fastest coding: a preview is looked at
 // once, so encoding time matters more than a smaller file.
 bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::string &error);
