@@ -9,8 +9,9 @@
 #include "host/bayer_pattern.h"
 #include "host/camera_modes.h"
 #include "tools/capture/fits_writer.h"
+#include "tools/capture/frame_files.h"
 #include "tools/capture/output_naming.h"
-#include "tools/capture/png_preview.h"
+#include "tools/capture/preview_writer.h"
 #include "tools/capture/safe_file.h"
 
 namespace {
@@ -21,43 +22,29 @@ struct FinalizeOnExit {
     ~FinalizeOnExit() { api.Finalize(); }
 };
 
-bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
-               const std::string &path, const Options &options,
-               const std::function<void(const std::string &)> &saved, std::string &error) {
-    std::vector<uint8_t> fits;
-    if (!encodeFits(frame, image, fits, error) ||
-        !writeFileAtomically(path, fits, options.overwrite, error)) {
-        return false;
-    }
-    saved(path);
-    if (!options.png) {
-        return true;
-    }
-    std::vector<uint8_t> png;
-    const std::string previewPath = previewPathOf(path);
-    if (!encodePng(makePreview(image, frame.width, frame.height, frame.bayerPattern), png, error) ||
-        !writeFileAtomically(previewPath, png, options.overwrite, error)) {
-        return false;
-    }
-    saved(previewPath);
-    return true;
-}
-
 RunTokens runTokensOf(const Options &options, uint32_t mode) {
     return {.mode = mode, .type = namesOf(options.type).name};
 }
 
-// Chooses the first frame number and proves the first file can be written:
-// never a directory, never an existing fixed name unless overwriting, and a
-// directory that exists and takes files. Returns an exit status.
+bool requested(const std::atomic<bool> *flag) { return flag != nullptr && flag->load(); }
+
+// Chooses the first frame number and proves that files can be saved the way
+// frames will be: never as a directory, never over an existing fixed name
+// unless overwriting, in a directory that exists and takes them. Returns an
+// exit status.
 int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
-               const CaptureEnvironment &environment, uint64_t &number, std::string &error) {
-    number = options.startNumber;
+               const CaptureEnvironment &environment, FrameFileSettings &files,
+               std::string &error) {
+    files.names = names;
+    files.run = runTokensOf(options, mode);
+    files.overwrite = options.overwrite;
+    files.previews = options.png;
+    files.firstNumber = options.startNumber;
     if (!options.overwrite && names.hasCounter()) {
-        number = firstFreeNumber(names, runTokensOf(options, mode), options.startNumber);
+        files.firstNumber = firstFreeNumber(names, files.run, options.startNumber);
     }
     const std::string firstPath =
-        expandName(names, number, utcStamp(environment.utcNow()), runTokensOf(options, mode));
+        expandName(names, files.firstNumber, utcStamp(environment.utcNow()), files.run);
     std::error_code ignored;
     if (std::filesystem::is_directory(firstPath, ignored)) {
         error = "--output names the directory " + firstPath + ", not a file";
@@ -76,7 +63,7 @@ int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
             }
         }
     }
-    return prepareOutputDirectory(firstPath, error) ? kExitDone : kExitFailure;
+    return prepareOutputDirectory(firstPath, files.directory, error) ? kExitDone : kExitFailure;
 }
 
 std::string textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
@@ -145,8 +132,91 @@ int runList(const DriverApi &api, const std::string &driverPath, bool showMessag
     return kExitDone;
 }
 
+namespace {
+
+// The frames of one run, from the first exposure to the last save.
+class CaptureRun {
+public:
+    CaptureRun(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
+               const CaptureReports &reports, FrameFileSettings files)
+        : api_(api),
+          options_(options),
+          environment_(environment),
+          reports_(reports),
+          files_(std::move(files)),
+          previews_(files_, {.saved = reports.saved, .failed = reports.warning}) {}
+
+    // Returns an exit status.
+    int captureFrames(FrameDescription frame, std::string &error) {
+        std::vector<uint16_t> image(static_cast<size_t>(frame.width) * frame.height);
+        for (uint32_t i = 1; i <= options_.count; ++i) {
+            if (requested(environment_.stopRequested)) {
+                error = "stopped by an interrupt " + savedSoFar();
+                return kExitInterrupted;
+            }
+            const auto exposureStart = environment_.utcNow();
+            if (!exposeFrame(api_, options_.exposureMs, options_.timeoutMarginMs, i,
+                             options_.count, environment_, image, error)) {
+                if (requested(environment_.interrupted)) {
+                    error = "frame " + std::to_string(i) +
+                            " abandoned by a second interrupt " + savedSoFar();
+                    return kExitInterrupted;
+                }
+                return kExitFailure;
+            }
+            frame.dateObs = fitsDateTime(exposureStart);
+            frame.date = fitsDateTime(environment_.utcNow());
+            if (!saveFrame(image, frame, utcStamp(exposureStart), error)) {
+                return kExitFailure;
+            }
+        }
+        previews_.finish();
+        if (requested(environment_.stopRequested)) {
+            error = "stopped by an interrupt " + savedSoFar();
+            return kExitInterrupted;
+        }
+        return kExitDone;
+    }
+
+    uint32_t framesSaved() const { return framesSaved_; }
+
+private:
+    bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
+                   const std::string &stamp, std::string &error) {
+        std::vector<uint8_t> fits;
+        std::string path;
+        if (!encodeFits(frame, image, fits, error) || !files_.saveFits(fits, stamp, path, error)) {
+            error = "frame " + std::to_string(framesSaved_ + 1) + " not saved: " + error +
+                    (framesSaved_ > 0 ? "; earlier frames are saved" : "");
+            return false;
+        }
+        ++framesSaved_;
+        reports_.saved(path);
+        if (options_.png) {
+            previews_.submit(image, frame.width, frame.height, frame.bayerPattern, path);
+        }
+        return true;
+    }
+
+    std::string savedSoFar() const {
+        return framesSaved_ == 0 ? std::string("before any frame was saved")
+                                 : "after " + std::to_string(framesSaved_) + " of " +
+                                       std::to_string(options_.count) + " frames were saved";
+    }
+
+    const DriverApi &api_;
+    const Options &options_;
+    const CaptureEnvironment &environment_;
+    const CaptureReports &reports_;
+    FrameFiles files_;
+    PreviewWriter previews_;
+    uint32_t framesSaved_ = 0;
+};
+
+}  // namespace
+
 int runCapture(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
-               const std::function<void(const std::string &path)> &saved, std::string &error) {
+               const CaptureReports &reports, std::string &error) {
     uint32_t mode = 0;
     if (!resolveMode(options.mode, driverModeNames(api), mode, error)) {
         return kExitBadArguments;
@@ -170,33 +240,25 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         return kExitBadArguments;
     }
     // Everything about the files is settled before the camera is touched.
-    uint64_t number = 0;
-    if (const int status = planOutput(options, names, mode, environment, number, error);
+    FrameFileSettings files;
+    if (const int status = planOutput(options, names, mode, environment, files, error);
         status != kExitDone) {
         return status;
     }
-
-    FinalizeOnExit finalize{api};
-    if (!connectCamera(api, options.showDriverMessages, error) ||
-        !selectWindow(api, mode, window, geometry, error)) {
-        return kExitFailure;
-    }
-    FrameDescription frame = describeFrame(api, mode, *camera, window, options);
-
-    std::vector<uint16_t> image(static_cast<size_t>(window.width) * window.height);
-    for (uint32_t i = 1; i <= options.count; ++i, ++number) {
-        const auto exposureStart = environment.utcNow();
-        if (!exposeFrame(api, options.exposureMs, options.timeoutMarginMs, i, options.count,
-                         environment, image, error)) {
-            return kExitFailure;
-        }
-        frame.dateObs = fitsDateTime(exposureStart);
-        frame.date = fitsDateTime(environment.utcNow());
-        const std::string path =
-            expandName(names, number, utcStamp(exposureStart), runTokensOf(options, mode));
-        if (!saveFrame(image, frame, path, options, saved, error)) {
-            return kExitFailure;
+    const OutputDirectory directory = files.directory;
+    int status = kExitFailure;
+    uint32_t saved = 0;
+    {
+        FinalizeOnExit finalize{api};
+        if (connectCamera(api, options.showDriverMessages, error) &&
+            selectWindow(api, mode, window, geometry, error)) {
+            CaptureRun run(api, options, environment, reports, std::move(files));
+            status = run.captureFrames(describeFrame(api, mode, *camera, window, options), error);
+            saved = run.framesSaved();
         }
     }
-    return kExitDone;
+    if (saved == 0) {
+        removeMadeDirectories(directory);
+    }
+    return status;
 }

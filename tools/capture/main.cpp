@@ -4,6 +4,8 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,27 +16,60 @@
 
 namespace {
 
-std::atomic<bool> interruptRequested{false};
+// Set by the signal handler; lock-free, so safe to touch there.
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> abandonRequested{false};
+bool stderrIsTerminal = false;
 
-void onInterrupt(int) { interruptRequested = true; }
+// Only async-signal-safe calls: the handler may run in the middle of anything.
+void sayFromHandler(const char *text) {
+    if (stderrIsTerminal) {
+        (void)!write(STDERR_FILENO, "\r\033[K", 4);
+    }
+    (void)!write(STDERR_FILENO, text, std::strlen(text));
+}
+
+// The first interrupt lets the frame in progress finish and be saved, the
+// second abandons it, a third ends the program the ordinary way.
+void onInterrupt(int) {
+    if (!stopRequested.exchange(true)) {
+        sayFromHandler(
+            "qm-capture: stopping once the frame in progress is saved (interrupt again to "
+            "abandon it)\n");
+        return;
+    }
+    abandonRequested = true;
+    sayFromHandler("qm-capture: abandoning the frame in progress\n");
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+void catchInterrupts() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 // One line on a terminal, rewritten in place; nothing when stderr is not one.
 struct ProgressLine {
     bool shown = false;
 
-    void show(uint32_t frame, uint32_t count, double elapsed, double exposure) {
-        char text[160];
+    void show(uint32_t frame, uint32_t count, double elapsed, double exposure, bool stopping) {
+        char text[200];
         if (elapsed < exposure) {
-            std::snprintf(text, sizeof text,
-                          "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left ", frame, count,
-                          elapsed, exposure, exposure - elapsed);
+            std::snprintf(text, sizeof text, "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left",
+                          frame, count, elapsed, exposure, exposure - elapsed);
         } else {
-            std::snprintf(text, sizeof text,
-                          "\rframe %u/%u: reading out, %.1f s past the exposure ", frame, count,
-                          elapsed - exposure);
+            std::snprintf(text, sizeof text, "\rframe %u/%u: reading out, %.1f s past the exposure",
+                          frame, count, elapsed - exposure);
         }
         std::fputs(text, stderr);
-        std::fputs("\033[K", stderr);
+        if (stopping) {
+            std::fputs("; the last frame (interrupt again to abandon it)", stderr);
+        }
+        std::fputs(" \033[K", stderr);
         shown = true;
     }
     void clear() {
@@ -45,14 +80,77 @@ struct ProgressLine {
     }
 };
 
+// Standard output and error, shared by the capture loop and the preview thread.
+class Console {
+public:
+    void progress(uint32_t frame, uint32_t count, double elapsed, double exposure) {
+        const std::lock_guard lock(mutex_);
+        line_.show(frame, count, elapsed, exposure, stopRequested.load());
+    }
+    void saved(const std::string &path) {
+        const std::lock_guard lock(mutex_);
+        line_.clear();
+        if (!listing_) {
+            return;
+        }
+        // With SIGPIPE ignored, a reader gone away shows as a failed write:
+        // the frames still count, so the run goes on without the listing.
+        if (std::printf("%s\n", path.c_str()) < 0 || std::fflush(stdout) != 0) {
+            listing_ = false;
+            std::fprintf(stderr,
+                         "qm-capture: warning: standard output is closed (%s); saved files are "
+                         "no longer listed there\n",
+                         std::strerror(errno));
+        }
+    }
+    void warning(const std::string &message) {
+        const std::lock_guard lock(mutex_);
+        line_.clear();
+        std::fprintf(stderr, "qm-capture: warning: %s\n", message.c_str());
+    }
+    void clear() {
+        const std::lock_guard lock(mutex_);
+        line_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    ProgressLine line_;
+    bool listing_ = true;
+};
+
 int fail(int status, const std::string &message) {
     std::fprintf(stderr, "qm-capture: %s\n", message.c_str());
+    return status;
+}
+
+int capture(const DriverApi &api, const Options &options, std::string &error) {
+    stderrIsTerminal = isatty(STDERR_FILENO) != 0;
+    catchInterrupts();
+    Console console;
+    CaptureEnvironment environment;
+    environment.interrupted = &abandonRequested;
+    environment.stopRequested = &stopRequested;
+    if (stderrIsTerminal) {
+        environment.progress = [&console](uint32_t frame, uint32_t count, double elapsed,
+                                          double exposure) {
+            console.progress(frame, count, elapsed, exposure);
+        };
+    }
+    const CaptureReports reports{
+        .saved = [&console](const std::string &path) { console.saved(path); },
+        .warning = [&console](const std::string &message) { console.warning(message); },
+    };
+    const int status = runCapture(api, options, environment, reports, error);
+    console.clear();
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Output to a closed pipe is an error to handle, not the end of a sequence.
+    std::signal(SIGPIPE, SIG_IGN);
     Options options;
     std::string error;
     if (!parseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
@@ -67,7 +165,8 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     }
 
-    std::string driverPath = options.driverPath.empty() ? defaultDriverModulePath() : options.driverPath;
+    std::string driverPath =
+        options.driverPath.empty() ? defaultDriverModulePath() : options.driverPath;
     // A bare file name means the file here, not a search of the library path.
     if (driverPath.find('/') == std::string::npos) {
         driverPath = "./" + driverPath;
@@ -86,26 +185,7 @@ int main(int argc, char **argv) {
         status = runList(driver.api, driverPath, options.showDriverMessages, listing, error);
         std::fputs(listing.c_str(), stdout);
     } else {
-        std::signal(SIGINT, onInterrupt);
-        std::signal(SIGTERM, onInterrupt);
-        ProgressLine progress;
-        CaptureEnvironment environment;
-        environment.interrupted = &interruptRequested;
-        if (isatty(STDERR_FILENO) != 0) {
-            environment.progress = [&progress](uint32_t frame, uint32_t count, double elapsed,
-                                               double exposure) {
-                progress.show(frame, count, elapsed, exposure);
-            };
-        }
-        status = runCapture(
-            driver.api, options, environment,
-            [&progress](const std::string &path) {
-                progress.clear();
-                std::printf("%s\n", path.c_str());
-                std::fflush(stdout);
-            },
-            error);
-        progress.clear();
+        status = capture(driver.api, options, error);
     }
     unloadDriver(driver);
     if (status != kExitDone) {
