@@ -26,17 +26,6 @@ ToolResult runTool(const TempDir &dir, const std::vector<std::string> &arguments
                        {"QM_SIM_FAULT", fault}});
 }
 
-std::vector<std::string> filesIn(const std::string &directory) {
-    std::vector<std::string> names;
-    std::error_code failure;
-    for (std::filesystem::directory_iterator it(directory, failure), end; !failure && it != end;
-         it.increment(failure)) {
-        names.push_back(it->path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string windowArgument(const PixelWindow &w) {
     return std::to_string(w.x) + "," + std::to_string(w.y) + "," + std::to_string(w.width) + "," +
            std::to_string(w.height);

@@ -1,10 +1,12 @@
 // A scratch directory removed with everything in it at the end of a test.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -38,4 +40,16 @@ private:
 inline std::string readText(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The names in `directory`, sorted; none when it does not exist.
+inline std::vector<std::string> filesIn(const std::string &directory) {
+    std::vector<std::string> names;
+    std::error_code failure;
+    for (std::filesystem::directory_iterator it(directory, failure), end; !failure && it != end;
+         it.increment(failure)) {
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -121,3 +124,112 @@ inline ToolResult runProgramOnTerminal(const std::string &program,
     }
     return result;
 }
+
+// A program started in the background, for what happens while it runs: a
+// second writer at the same time, signals. On a terminal, standard output and
+// error both go to it and come back in `out`.
+class RunningProgram {
+public:
+    RunningProgram(const std::string &program, const std::vector<std::string> &arguments,
+                   const std::string &workingDirectory,
+                   const std::map<std::string, std::string> &environment, bool onTerminal)
+        : onTerminal_(onTerminal) {
+        if (onTerminal) {
+            pid_ = forkpty(&terminal_, nullptr, nullptr, nullptr);
+        } else {
+            pid_ = fork();
+        }
+        if (pid_ != 0) {
+            return;
+        }
+        applyEnvironment(environment);
+        if (!onTerminal) {
+            const int out = open(outPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int err = open(errPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int in = open("/dev/null", O_RDONLY);
+            if (out < 0 || err < 0 || in < 0) {
+                _exit(127);
+            }
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(err, 2);
+        }
+        if (chdir(workingDirectory.c_str()) != 0) {
+            _exit(127);
+        }
+        execProgram(program, arguments);
+    }
+    ~RunningProgram() {
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+        if (terminal_ >= 0) {
+            close(terminal_);
+        }
+    }
+    RunningProgram(const RunningProgram &) = delete;
+    RunningProgram &operator=(const RunningProgram &) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const { kill(pid_, number); }
+
+    // Terminal only: reads until `text` has appeared or `seconds` have passed.
+    bool waitForOutput(const std::string &text, double seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (terminalOutput_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !readTerminal(static_cast<int>(left.count()))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    ToolResult wait() {
+        ToolResult result;
+        if (onTerminal_) {
+            while (readTerminal(-1)) {
+            }
+        }
+        int status = 0;
+        if (pid_ > 0 && waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) {
+            result.exitCode = WEXITSTATUS(status);
+        }
+        waited_ = true;
+        if (onTerminal_) {
+            result.out = terminalOutput_;
+        } else {
+            result.out = readText(outPath());
+            result.err = readText(errPath());
+        }
+        return result;
+    }
+
+private:
+    std::string outPath() const { return streams_ / "out"; }
+    std::string errPath() const { return streams_ / "err"; }
+
+    // False at the end of the output or when nothing came within the time.
+    bool readTerminal(int timeoutMs) {
+        pollfd ready{terminal_, POLLIN, 0};
+        if (poll(&ready, 1, timeoutMs) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t n = read(terminal_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        terminalOutput_.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    TempDir streams_;
+    bool onTerminal_;
+    int terminal_ = -1;
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    std::string terminalOutput_;
+};
