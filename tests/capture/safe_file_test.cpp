@@ -108,6 +108,16 @@ TEST(SafeFile, EveryPlacementMethodRefusesATakenNameTable) {
     }
 }
 
+TEST(SafeFile, DirectoryRemovedDuringTheRunIsMadeAgain) {
+    TempDir dir;
+    std::string error;
+    OutputDirectory output;
+    ASSERT_TRUE(prepareOutputDirectory(dir / "night/x.fits", output, error)) << error;
+    std::filesystem::remove(dir / "night");
+    ASSERT_TRUE(writeFileAtomically(dir / "night/x.fits", bytesOf("frame"), false, error)) << error;
+    EXPECT_EQ(readText(dir / "night/x.fits"), "frame");
+}
+
 TEST(SafeFile, PendingFileNeverPlacedLeavesNothing) {
     TempDir dir;
     std::string error;

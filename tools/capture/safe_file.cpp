@@ -224,8 +224,17 @@ PendingFile::~PendingFile() {
 bool PendingFile::write(const std::string &pathHint, const std::vector<uint8_t> &bytes,
                         std::string &error) {
     const std::string directory = directoryOf(pathHint);
-    std::string path = directory + "/." + baseNameOf(pathHint) + ".XXXXXX";
-    const int fd = mkostemp(path.data(), O_CLOEXEC);
+    const std::string pattern = directory + "/." + baseNameOf(pathHint) + ".XXXXXX";
+    std::string path = pattern;
+    int fd = mkostemp(path.data(), O_CLOEXEC);
+    std::error_code ignored;
+    if (fd < 0 && errno == ENOENT && !std::filesystem::exists(directory, ignored)) {
+        // The directory went away during the run (removed by hand, or by
+        // another run that saved nothing): the frame still gets saved.
+        std::filesystem::create_directories(directory, ignored);
+        path = pattern;
+        fd = mkostemp(path.data(), O_CLOEXEC);
+    }
     if (fd < 0) {
         error = "cannot write " + pathHint + ": " + creationFailureReason(directory, errno);
         return false;
@@ -279,7 +288,14 @@ bool prepareOutputDirectory(const std::string &filePath, OutputDirectory &direct
         if (std::filesystem::is_directory(partial, failure)) {
             continue;
         }
-        if (!std::filesystem::create_directory(partial, failure)) {
+        // Another run may make the same directory at the same moment: then it
+        // is there, though not made here.
+        std::error_code statFailure;
+        const bool made = std::filesystem::create_directory(partial, failure);
+        if (!made && std::filesystem::is_directory(partial, statFailure)) {
+            continue;
+        }
+        if (!made) {
             const int code = failure ? failure.value() : EEXIST;
             error = "cannot create output directory " + result.path + ": " +
                     (code == EEXIST ? partial.string() + " is not a directory"
