@@ -39,6 +39,25 @@ bool connectCamera(const DriverApi &api, bool showMessages, std::string &error) 
     return true;
 }
 
+bool checkModeSizes(const DriverApi &api, std::string &error) {
+    for (uint32_t mode = 0; mode < kCameraModes.size(); ++mode) {
+        const ModeGeometry expected = geometryOf(kCameraModes[mode]);
+        if (api.Subframe(0, 0, kHostWindowScale, kHostWindowScale, mode) == 0) {
+            error = "the driver refused its own binning mode " + std::to_string(mode);
+            return false;
+        }
+        const int32_t width = api.GetWidth(0);
+        const int32_t height = api.GetHeight(0);
+        if (width != expected.frameWidth || height != expected.frameHeight) {
+            error = "the driver's mode " + std::to_string(mode) + " makes " +
+                    sizeText(width, height) + " frames, not the " +
+                    sizeText(expected.frameWidth, expected.frameHeight) + " of this camera";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool selectWindow(const DriverApi &api, uint32_t mode, const PixelWindow &window,
                   const ModeGeometry &geometry, std::string &error) {
     const HostWindow host = hostUnitsFor(window, geometry);

@@ -146,7 +146,7 @@ ConnectOutcome CameraWorker::openCamera(const std::string &path) {
     outcome.driverName = name != nullptr ? name : "";
     outcome.driverInfo = info != nullptr ? info : "";
     outcome.modeNames = driverModeNames(api_);
-    if (!connectCamera(api_, false, outcome.error)) {
+    if (!checkModeSizes(api_, outcome.error) || !connectCamera(api_, false, outcome.error)) {
         closeCamera();
         return outcome;
     }

@@ -59,12 +59,13 @@ Qm208xCcd::Qm208xCcd() {
     if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
         wakeCallback_ = addCallback(wakePipe_[0], &Qm208xCcd::onWorkerWake, this);
     }
-    const int writeEnd = wakePipe_[1];
-    worker_ = std::make_unique<CameraWorker>(dynamicModuleLoader(), [writeEnd] {
-        // One pending byte is enough to wake the loop; a full pipe already will.
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t written = write(writeEnd, &byte, 1);
-    });
+    worker_ = std::make_unique<CameraWorker>(dynamicModuleLoader(), [this] { wake(); });
+}
+
+void Qm208xCcd::wake() const {
+    // One pending byte is enough to wake the loop; a full pipe already will.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(wakePipe_[1], &byte, 1);
 }
 
 Qm208xCcd::~Qm208xCcd() {
@@ -452,10 +453,7 @@ void Qm208xCcd::TimerHit() {
         return;
     }
     if (exposure_->started) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - exposure_->startedAt)
-                .count();
-        PrimaryCCD.setExposureLeft(std::max(0.0, exposure_->seconds - elapsed));
+        PrimaryCCD.setExposureLeft(secondsLeft());
     }
     armCountdown();
 }
@@ -468,6 +466,9 @@ void Qm208xCcd::onWorkerWake(int fd, void *self) {
 }
 
 void Qm208xCcd::handleWorkerEvents() {
+    if (uploadFinished_.exchange(false)) {
+        onUploadFinished();
+    }
     for (WorkerEvent &event : worker_->takeEvents()) {
         switch (event.kind) {
         case WorkerEvent::Kind::ExposureStarted: onExposureStarted(event.id); break;
@@ -512,7 +513,27 @@ void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
     ExposureComplete(&PrimaryCCD);
 }
 
-void Qm208xCcd::UploadComplete(INDI::CCDChip *) { uploading_ = false; }
+void Qm208xCcd::UploadComplete(INDI::CCDChip *) {
+    uploadFinished_ = true;
+    wake();
+}
+
+void Qm208xCcd::onUploadFinished() {
+    uploading_ = false;
+    // The base class has just reported the sent image's exposure done; one
+    // requested meanwhile is still running.
+    if (exposure_) {
+        PrimaryCCD.setExposureLeft(secondsLeft());
+    }
+}
+
+double Qm208xCcd::secondsLeft() const {
+    if (!exposure_->started) {
+        return exposure_->seconds;
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - exposure_->startedAt;
+    return std::max(0.0, exposure_->seconds - std::chrono::duration<double>(elapsed).count());
+}
 
 void Qm208xCcd::onExposureFailed(uint64_t id, const std::string &message) {
     if (!exposure_ || exposure_->id != id) {

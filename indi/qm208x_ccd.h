@@ -65,6 +65,8 @@ private:
     };
 
     static void onWorkerWake(int fd, void *self);
+    void wake() const;
+    void onUploadFinished();
     void handleWorkerEvents();
     void onExposureStarted(uint64_t id);
     void onFrameReady(uint64_t id, std::vector<uint16_t> &image);
@@ -76,6 +78,8 @@ private:
     void selectMode(uint32_t mode);
     void publishColourFilter();
     void armCountdown();
+    // Of the running exposure: its length until the camera starts it.
+    double secondsLeft() const;
     const CameraMode &cameraMode() const { return kCameraModes[mode_]; }
     // From the request until the image is sent (CCD_EXPOSURE busy), the frame,
     // binning and mode stay as they are, so the image is what was asked for.
@@ -93,6 +97,8 @@ private:
     // class's upload thread while it holds that lock.
     Delivery delivery_;
     std::atomic<bool> uploading_{false};
+    // Set by the upload thread when the image is sent, handled on the event loop.
+    std::atomic<bool> uploadFinished_{false};
     int countdownTimer_ = -1;
     bool colourFilterDefined_ = false;
     std::string driverName_;

@@ -256,3 +256,15 @@ TEST_F(HostSession, WindowIsCheckedAgainstTheDriversSize) {
     EXPECT_FALSE(selectWindow(api, 2, {10, 20, 100, 80}, g, error));
     EXPECT_NE(error.find("made a 98x80 window instead of 100x80"), std::string::npos) << error;
 }
+
+TEST_F(HostSession, ModeSizesAreCheckedAgainstTheCamera) {
+    std::string error;
+    EXPECT_TRUE(checkModeSizes(api, error)) << error;
+    EXPECT_EQ(countOf("Subframe"), 5);
+
+    script = Script{};
+    script.widthSkew = 4;
+    EXPECT_FALSE(checkModeSizes(api, error));
+    EXPECT_NE(error.find("mode 0 makes 516x384 frames, not the 512x384"), std::string::npos)
+        << error;
+}

@@ -242,7 +242,8 @@ TEST_F(Worker, ConnectsAndExposesInTheHostOrder) {
     EXPECT_EQ(events.back().image.size(), 100u * 80u);
     EXPECT_EQ(events.back().image[0], 0xBEEF);
     const std::vector<std::string> expected = {
-        "load module.so", "Initialize", "SetupCCD(quiet)", "GetOK",       "Subframe",
+        "load module.so", "Subframe",   "Subframe",        "Subframe",    "Subframe",
+        "Subframe",       "Initialize", "SetupCCD(quiet)", "GetOK",       "Subframe",
         "StartExposure",  "IsExposing", "IsExposing",      "IsExposing",  "StartDownload",
         "ReadImage",      "EndDownload"};
     EXPECT_EQ(calls(), expected);
