@@ -153,9 +153,16 @@ TEST(CaptureNight, SecondWriterInTheFolderNeverCostsAFrameTable) {
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string("faults '") + c.fileSystem + "'");
         TempDir dir;
-        const std::vector<std::string> arguments = {"capture", "-m", "0", "-e", "0",
-                                                    "-n", std::to_string(kFramesEach), "--png",
-                                                    "-o", "night/m31_{n:03}.fits"};
+        const std::vector<std::string> arguments = {"capture",
+                                                    "-m",
+                                                    "0",
+                                                    "-e",
+                                                    "0",
+                                                    "-n",
+                                                    std::to_string(kFramesEach),
+                                                    "--png",
+                                                    "-o",
+                                                    "night/m31_{n:03}.fits"};
         RunningProgram first(QM_CAPTURE_TOOL, arguments, dir.path(),
                              simulatedCamera("0", c.fileSystem), false);
         RunningProgram second(QM_CAPTURE_TOOL, arguments, dir.path(),
@@ -195,8 +202,8 @@ TEST(CaptureNight, ExistingFilesStayOnFileSystemsWithoutSomeNamingCallsTable) {
         SCOPED_TRACE(fileSystem);
         TempDir dir;
         dir.touch("keep.fits", "precious");
-        ToolResult r = runTool(dir, {"capture", "-m", "1", "-e", "0", "-o", "keep.fits"},
-                               fileSystem);
+        ToolResult r =
+            runTool(dir, {"capture", "-m", "1", "-e", "0", "-o", "keep.fits"}, fileSystem);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.errLine().find("keep.fits already exists"), std::string::npos) << r.err;
         EXPECT_EQ(readText(dir / "keep.fits"), "precious");
@@ -220,7 +227,7 @@ TEST(CaptureNight, SaveFailuresTable) {
         std::vector<std::string> arguments;
         const char *faults;
         int exitCode;
-        std::vector<std::string> files;  // left in the folder afterwards
+        std::vector<std::string> files;        // left in the folder afterwards
         std::vector<std::string> stderrLines;  // each must be found in its line, in order
     } cases[] = {
         {"a preview that cannot be saved is a warning",
@@ -292,8 +299,8 @@ TEST(CaptureNight, NothingCapturedLeavesNoNewFolderTable) {
         std::map<std::string, std::string> environment = simulatedCamera("0", c.fileSystemFaults);
         environment["QM_SIM_FAULT"] = c.cameraFault;
         const ToolResult r = runProgram(QM_CAPTURE_TOOL,
-                                        {"capture", "-m", "1", "-e", "0", "--timeout-margin",
-                                         "0.3", "-o", "new/night/x_{n}.fits"},
+                                        {"capture", "-m", "1", "-e", "0", "--timeout-margin", "0.3",
+                                         "-o", "new/night/x_{n}.fits"},
                                         dir.path(), environment);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.errLine().find(c.message), std::string::npos) << r.err;
@@ -334,8 +341,8 @@ TEST(CaptureNight, InterruptsTable) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        std::vector<std::string> arguments = {"capture", "-m", "2", "-e", "3", "-n", "3",
-                                              "-o", "night/i_{n}.fits"};
+        std::vector<std::string> arguments = {
+            "capture", "-m", "2", "-e", "3", "-n", "3", "-o", "night/i_{n}.fits"};
         if (c.png) {
             arguments.push_back("--png");
         }
@@ -400,15 +407,17 @@ TEST(CaptureNight, HelpVersionAndManualPage) {
     TempDir dir;
     const ToolResult help = runTool(dir, {"--help"});
     ASSERT_EQ(help.exitCode, 0);
-    for (const char *text : {"Examples:", "qm-capture capture -m 2 -n 50 -t bias", "--type",
-                             "--pixel-size", "{type}", "QM_SIM_TIME_SCALE", "QM_SIM_SEED",
-                             "QM_SIM_FAULT", "never-completes"}) {
+    for (const char *text :
+         {"Examples:", "qm-capture capture -m 2 -n 50 -t bias", "--type", "--pixel-size", "{type}",
+          "QM_SIM_TIME_SCALE", "QM_SIM_SEED", "QM_SIM_FAULT", "never-completes"}) {
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     const ToolResult version = runTool(dir, {"--version"});
     ASSERT_EQ(version.exitCode, 0) << version.err;
     EXPECT_TRUE(std::regex_search(
-        version.out, std::regex(R"(^qm-capture \d+\.\d+\.\d+\.\d+\ndriver: QM-208X VESK driver v1\.00 \(.*D_QM208X\.so\)\n$)")))
+        version.out,
+        std::regex(
+            R"(^qm-capture \d+\.\d+\.\d+\.\d+\ndriver: QM-208X VESK driver v1\.00 \(.*D_QM208X\.so\)\n$)")))
         << version.out;
 
     // Every option the help lists made it into the manual page.

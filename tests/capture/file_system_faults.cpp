@@ -69,8 +69,8 @@ int renameat2(int fromDirectory, const char *from, int toDirectory, const char *
         errno = EINVAL;
         return -1;
     }
-    static const auto real = next<int (*)(int, const char *, int, const char *, unsigned)>(
-        "renameat2");
+    static const auto real =
+        next<int (*)(int, const char *, int, const char *, unsigned)>("renameat2");
     return real(fromDirectory, from, toDirectory, to, flags);
 }
 

@@ -89,10 +89,8 @@ TEST(FitsWriter, FrameTypeAndPixelSizeKeywordsTable) {
         int32_t binning;
         const char *binned;  // XPIXSZ as written; nullptr: no pixel-size keywords
     } cases[] = {
-        {"Light Frame", 0, 1, nullptr},
-        {"Dark Frame", 3.75, 1, "3.75"},
-        {"Flat Field", 3.75, 2, "7.5"},
-        {"Bias Frame", 2.4, 4, "9.6"},
+        {"Light Frame", 0, 1, nullptr},    {"Dark Frame", 3.75, 1, "3.75"},
+        {"Flat Field", 3.75, 2, "7.5"},    {"Bias Frame", 2.4, 4, "9.6"},
         {"Light Frame", 5.86, 4, "23.44"},
     };
     for (const auto &c : cases) {

@@ -78,9 +78,9 @@ TEST(SafeFile, OutputDirectoryIsMadeProbedAndRemovedWhenUnused) {
 }
 
 TEST(SafeFile, EveryPlacementMethodRefusesATakenNameTable) {
-    for (const PlacementMethod method : {PlacementMethod::RenameNoReplace,
-                                         PlacementMethod::HardLink,
-                                         PlacementMethod::ExclusiveClaim}) {
+    for (const PlacementMethod method :
+         {PlacementMethod::RenameNoReplace, PlacementMethod::HardLink,
+          PlacementMethod::ExclusiveClaim}) {
         SCOPED_TRACE(placementMethodName(method));
         TempDir dir;
         dir.touch("taken.fits", "precious");
@@ -136,8 +136,8 @@ TEST(SafeFile, UnwritablePlacesAreRefusedTable) {
         std::string path;
         std::string reason;
     } cases[] = {
-        {dir / "plainfile/x.fits",
-         "cannot create output directory " + dir / "plainfile: " + dir / "plainfile is not a directory"},
+        {dir / "plainfile/x.fits", "cannot create output directory " +
+                                       dir / "plainfile: " + dir / "plainfile is not a directory"},
         {dir / "plainfile/sub/x.fits", "cannot create output directory " + dir / "plainfile/sub: "},
         {"/proc/self/qm-capture-test.fits",
          "cannot write to output directory /proc/self: it is on the proc file system, which "

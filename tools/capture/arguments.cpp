@@ -99,8 +99,10 @@ bool applyOption(const OptionDefinition &option, const std::string &value, Optio
     } else if (key == "pixel-size") {
         if (!parseDecimal(value, options.pixelSizeMicrons) || options.pixelSizeMicrons <= 0 ||
             options.pixelSizeMicrons > kMaxPixelSizeMicrons) {
-            error = "--pixel-size must be the sensor's pixel pitch in micrometres, above 0 and "
-                    "at most 100 (such as 3.75), not '" + value + "'";
+            error =
+                "--pixel-size must be the sensor's pixel pitch in micrometres, above 0 and "
+                "at most 100 (such as 3.75), not '" +
+                value + "'";
             return false;
         }
     } else if (key == "count") {
@@ -268,9 +270,9 @@ bool parseArguments(const std::vector<std::string> &arguments, Options &options,
             "option --" + std::string(captureOnly.front()->longName) + " applies to capture only";
         return false;
     }
-    const bool exposureGiven =
-        std::any_of(captureOnly.begin(), captureOnly.end(),
-                    [](const OptionDefinition *o) { return std::string(o->longName) == "exposure"; });
+    const bool exposureGiven = std::any_of(
+        captureOnly.begin(), captureOnly.end(),
+        [](const OptionDefinition *o) { return std::string(o->longName) == "exposure"; });
     if (result.type == FrameType::Bias) {
         if (exposureGiven && result.exposureMs != 0) {
             error = "a bias frame is a zero-length exposure: leave out --exposure or give 0";
@@ -319,9 +321,10 @@ Options:
                            tokens: {n} or {n:04} frame number, {utc} exposure
                            start (20261207T232013.123Z), {mode} mode number,
                            {type} frame type; numbering resumes past existing
-                           files
+                           files and skips numbers another program takes
       --start-number N     lowest frame number (default 1)
-      --png                also save a debayered, stretched 8-bit PNG preview
+      --png                also save a debayered, stretched 8-bit PNG preview;
+                           one that cannot be saved is a warning, the FITS stands
       --overwrite          replace existing files instead of refusing; numbering
                            then starts at --start-number instead of resuming
       --timeout-margin SECONDS
@@ -343,6 +346,11 @@ Examples:
   qm-capture capture -m 4 -w 512,384,1024,768 -e 0.5 --pixel-size 3.75
                            one unbinned frame of the middle quarter
 
+Interrupting:
+  The first Ctrl-C (or SIGTERM) lets the frame in progress finish and be
+  saved, then ends the sequence; a second one abandons that frame. A file is
+  complete and on disk when its name is printed.
+
 Simulated camera:
   With the simulated camera (libCCDVideoAPI.so of the qm208x simulated camera
   package) in place of the maker's SDK, these variables steer it:
@@ -355,6 +363,7 @@ Simulated camera:
                            never-completes: make the camera fail that way
 
 Exit status:
-  0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments
+  0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments,
+  130 ended by an interrupt
 )";
 }

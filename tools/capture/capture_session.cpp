@@ -155,11 +155,11 @@ public:
                 return kExitInterrupted;
             }
             const auto exposureStart = environment_.utcNow();
-            if (!exposeFrame(api_, options_.exposureMs, options_.timeoutMarginMs, i,
-                             options_.count, environment_, image, error)) {
+            if (!exposeFrame(api_, options_.exposureMs, options_.timeoutMarginMs, i, options_.count,
+                             environment_, image, error)) {
                 if (requested(environment_.interrupted)) {
-                    error = "frame " + std::to_string(i) +
-                            " abandoned by a second interrupt " + savedSoFar();
+                    error = "frame " + std::to_string(i) + " abandoned by a second interrupt " +
+                            savedSoFar();
                     return kExitInterrupted;
                 }
                 return kExitFailure;

@@ -52,7 +52,8 @@ void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
     putInteger(f, "YORGSUBF", frame.originY, "window origin, binned rows", status);
     if (frame.pixelSizeMicrons > 0) {
         const double binned = frame.pixelSizeMicrons * frame.binning;
-        putMicrons(f, "PIXSIZE1", frame.pixelSizeMicrons, "[um] sensor pixel size, columns", status);
+        putMicrons(f, "PIXSIZE1", frame.pixelSizeMicrons, "[um] sensor pixel size, columns",
+                   status);
         putMicrons(f, "PIXSIZE2", frame.pixelSizeMicrons, "[um] sensor pixel size, rows", status);
         putMicrons(f, "XPIXSZ", binned, "[um] binned pixel size, columns", status);
         putMicrons(f, "YPIXSZ", binned, "[um] binned pixel size, rows", status);

@@ -20,10 +20,10 @@ struct FrameDescription {
     int32_t binning = 1;  // both axes
     int32_t originX = 0;  // window origin, binned pixels
     int32_t originY = 0;
-    std::string bayerPattern;  // empty: no BAYERPAT (the colours are mixed)
-    std::string object;        // empty: no OBJECT
+    std::string bayerPattern;               // empty: no BAYERPAT (the colours are mixed)
+    std::string object;                     // empty: no OBJECT
     std::string imageType = "Light Frame";  // IMAGETYP
-    double pixelSizeMicrons = 0;  // sensor pixel pitch; 0: no pixel-size keywords
+    double pixelSizeMicrons = 0;            // sensor pixel pitch; 0: no pixel-size keywords
 };
 
 // The complete file in memory, or false with a one-line reason.

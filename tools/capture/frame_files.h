@@ -28,8 +28,8 @@ public:
     // skipped for the next. A name without a number: that name, or the name
     // with _2, _3 ... before its ending when another writer took it meanwhile.
     // With overwrite: the next number in turn, replacing what is there.
-    bool saveFits(const std::vector<uint8_t> &bytes, const std::string &utcStamp,
-                  std::string &path, std::string &error);
+    bool saveFits(const std::vector<uint8_t> &bytes, const std::string &utcStamp, std::string &path,
+                  std::string &error);
 
     // Saves the preview of the FITS file saved as `fitsPath` beside it, never
     // replacing a file unless overwriting. Callable from any thread.

@@ -59,8 +59,9 @@ struct ProgressLine {
     void show(uint32_t frame, uint32_t count, double elapsed, double exposure, bool stopping) {
         char text[200];
         if (elapsed < exposure) {
-            std::snprintf(text, sizeof text, "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left",
-                          frame, count, elapsed, exposure, exposure - elapsed);
+            std::snprintf(text, sizeof text,
+                          "\rframe %u/%u: exposing %.1f s of %.1f s, %.1f s left", frame, count,
+                          elapsed, exposure, exposure - elapsed);
         } else {
             std::snprintf(text, sizeof text, "\rframe %u/%u: reading out, %.1f s past the exposure",
                           frame, count, elapsed - exposure);

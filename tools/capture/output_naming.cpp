@@ -41,7 +41,8 @@ bool parseToken(const std::string &token, NamePart &part, std::string &error) {
         error = "counter width in {" + token + "} must be 1 to 9, as in {n:04}";
         return false;
     }
-    error = "unknown token {" + token + "} in the output name (use {n}, {n:04}, {utc}, {mode}, {type})";
+    error =
+        "unknown token {" + token + "} in the output name (use {n}, {n:04}, {utc}, {mode}, {type})";
     return false;
 }
 
@@ -250,8 +251,7 @@ uint64_t firstFreeNumber(const NameTemplate &nameTemplate, const RunTokens &run,
          it.increment(failure)) {
         const std::string name = it->path().filename().string();
         uint64_t number = 0;
-        if ((matchName(nameTemplate, name, run, number) ||
-             matchName(preview, name, run, number)) &&
+        if ((matchName(nameTemplate, name, run, number) || matchName(preview, name, run, number)) &&
             number >= next) {
             next = number + 1;
         }
@@ -266,8 +266,8 @@ std::string formatUtc(std::chrono::system_clock::time_point time, const char *fo
     int milliseconds = 0;
     const std::tm c = utcCalendar(time, milliseconds);
     char text[40];
-    std::snprintf(text, sizeof text, format, c.tm_year + 1900, c.tm_mon + 1, c.tm_mday,
-                  c.tm_hour, c.tm_min, c.tm_sec, milliseconds);
+    std::snprintf(text, sizeof text, format, c.tm_year + 1900, c.tm_mon + 1, c.tm_mday, c.tm_hour,
+                  c.tm_min, c.tm_sec, milliseconds);
     return text;
 }
 

@@ -41,8 +41,8 @@ uint16_t neighbourMean(const uint16_t *mosaic, int32_t width, int32_t height,
     return count == 0 ? 0 : static_cast<uint16_t>((sum + count / 2) / count);
 }
 
-void debayerPixel(const uint16_t *mosaic, int32_t width, int32_t height,
-                  const std::string &pattern, int32_t r, int32_t c, uint16_t *out) {
+void debayerPixel(const uint16_t *mosaic, int32_t width, int32_t height, const std::string &pattern,
+                  int32_t r, int32_t c, uint16_t *out) {
     const int own = channelOf(colourAt(pattern, r, c));
     for (int ch = 0; ch < 3; ++ch) {
         out[ch] = ch == own ? mosaic[static_cast<size_t>(r) * width + c]
@@ -188,8 +188,8 @@ bool writePng(png_structp png, png_infop info, const PreviewImage &image, PngSin
     png_set_write_fn(png, sink, appendToSink, noFlush);
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
                  static_cast<png_uint_32>(image.height), 8,
-                 image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     // Huffman coding of the left-neighbour differences alone: on noisy sky,
     // zlib's string matching and libpng's choice of filter per row find little
     // and cost time (faster than level 1 with its matching, and a smaller file).
@@ -213,7 +213,8 @@ std::vector<uint16_t> debayerBilinear(const std::vector<uint16_t> &mosaic, int32
         const bool innerRow = r > 0 && r < height - 1 && width > 2;
         if (!innerRow) {
             for (int32_t c = 0; c < width; ++c) {
-                debayerPixel(m, width, height, bayerPattern, r, c, out + static_cast<size_t>(c) * 3);
+                debayerPixel(m, width, height, bayerPattern, r, c,
+                             out + static_cast<size_t>(c) * 3);
             }
             continue;
         }

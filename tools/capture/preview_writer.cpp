@@ -33,10 +33,10 @@ void PreviewWriter::submit(const std::vector<uint16_t> &image, int32_t width, in
                            const std::string &bayerPattern, const std::string &fitsPath) {
     finish();
     try {
-        pending_ = std::async(std::launch::async,
-                              [this, image, width, height, bayerPattern, fitsPath] {
-                                  make(image, width, height, bayerPattern, fitsPath);
-                              });
+        pending_ =
+            std::async(std::launch::async, [this, image, width, height, bayerPattern, fitsPath] {
+                make(image, width, height, bayerPattern, fitsPath);
+            });
     } catch (const std::system_error &) {
         // No thread to be had: the preview is made here instead.
         make(image, width, height, bayerPattern, fitsPath);

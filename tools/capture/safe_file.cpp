@@ -128,14 +128,12 @@ int placeWith(PlacementMethod method, const std::string &from, const std::string
     return -1;
 }
 
-constexpr PlacementMethod kMethodsInOrder[] = {PlacementMethod::RenameNoReplace,
-                                               PlacementMethod::HardLink,
-                                               PlacementMethod::ExclusiveClaim};
+constexpr PlacementMethod kMethodsInOrder[] = {
+    PlacementMethod::RenameNoReplace, PlacementMethod::HardLink, PlacementMethod::ExclusiveClaim};
 
 // Places with `method`, or with the next one in order where this file system
 // lacks it; `method` is updated to the one that served.
-int placeWithoutReplacing(PlacementMethod &method, const std::string &from,
-                          const std::string &to) {
+int placeWithoutReplacing(PlacementMethod &method, const std::string &from, const std::string &to) {
     for (const PlacementMethod candidate : kMethodsInOrder) {
         if (candidate < method) {
             continue;
@@ -269,8 +267,8 @@ PlaceResult PendingFile::place(const std::string &path, bool replace, PlacementM
     }
     temporaryPath_.clear();
     if (syncDirectory(directoryOf(path)) != 0) {
-        error = "wrote " + path + " but could not sync its directory to disk: " +
-                std::strerror(errno);
+        error =
+            "wrote " + path + " but could not sync its directory to disk: " + std::strerror(errno);
         return PlaceResult::Failed;
     }
     return PlaceResult::Placed;
@@ -298,11 +296,11 @@ bool prepareOutputDirectory(const std::string &filePath, OutputDirectory &direct
         if (!made) {
             const int code = failure ? failure.value() : EEXIST;
             error = "cannot create output directory " + result.path + ": " +
-                    (code == EEXIST ? partial.string() + " is not a directory"
-                                    : creationFailureReason(partial.parent_path().empty()
-                                                                ? "."
-                                                                : partial.parent_path().string(),
-                                                            code));
+                    (code == EEXIST
+                         ? partial.string() + " is not a directory"
+                         : creationFailureReason(
+                               partial.parent_path().empty() ? "." : partial.parent_path().string(),
+                               code));
             removeMadeDirectories(result);
             return false;
         }

@@ -19,7 +19,7 @@ const char *placementMethodName(PlacementMethod method);
 
 // Where the output goes, proven before the first exposure.
 struct OutputDirectory {
-    std::string path;                        // "." for the current directory
+    std::string path;                          // "." for the current directory
     std::vector<std::string> madeDirectories;  // made by prepareOutputDirectory, outermost first
     PlacementMethod method = PlacementMethod::RenameNoReplace;
 };
@@ -64,7 +64,8 @@ private:
 // Writes `bytes` to `path` through a PendingFile: false with a one-line reason,
 // also when `path` exists and `overwrite` is not given.
 bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &bytes, bool overwrite,
-                         std::string &error, PlacementMethod method = PlacementMethod::RenameNoReplace);
+                         std::string &error,
+                         PlacementMethod method = PlacementMethod::RenameNoReplace);
 
 // Why files cannot be created in the existing `directory` after a call failed
 // with `errorNumber`: the system's message, and the kind of file system where
