@@ -253,6 +253,13 @@ TEST(CaptureNight, SaveFailuresTable) {
          {"f_1.fits"},
          {"qm-capture: frame 2 not saved: cannot write night/f_2.fits: Input/output error; "
           "earlier frames are saved"}},
+        {"a disk short of room for the sequence is warned of before it starts",
+         {"-n", "3", "-o", "night/f_{n}.fits"},
+         "free-bytes:1100000",
+         0,
+         {"f_1.fits", "f_2.fits", "f_3.fits"},
+         {"qm-capture: warning: night has room for about 2 of the 3 frames (1.1 MB free, about "
+          "0.4 MB a frame)"}},
         {"the first frame not saved",
          {"-n", "3", "-o", "night/f_{n}.fits"},
          "fsync-eio:f_1.fits",

@@ -4,6 +4,7 @@
 //   no-hard-links         link and linkat fail with EPERM (as on FAT)
 //   enospc:TEXT           write to a file whose path contains TEXT fails with ENOSPC
 //   fsync-eio:TEXT        fsync of a file or directory whose path contains TEXT fails with EIO
+//   free-bytes:N          statvfs reports N bytes free to unprivileged writers
 // Everything else goes to the C library.
 #include <dlfcn.h>
 #include <errno.h>
@@ -11,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <string>
@@ -99,6 +101,16 @@ ssize_t write(int fd, const void *data, size_t size) {
     }
     static const auto real = next<ssize_t (*)(int, const void *, size_t)>("write");
     return real(fd, data, size);
+}
+
+int statvfs(const char *path, struct statvfs *result) {
+    static const auto real = next<int (*)(const char *, struct statvfs *)>("statvfs");
+    const int status = real(path, result);
+    std::string bytes;
+    if (status == 0 && faultListed("free-bytes", &bytes) && result->f_frsize != 0) {
+        result->f_bavail = std::stoull(bytes) / result->f_frsize;
+    }
+    return status;
 }
 
 int fsync(int fd) {

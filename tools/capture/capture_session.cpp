@@ -26,6 +26,33 @@ RunTokens runTokensOf(const Options &options, uint32_t mode) {
     return {.mode = mode, .type = namesOf(options.type).name};
 }
 
+// A night's sequence that will not fit on the disk is worth knowing of before
+// it starts; the frames that fit are still taken.
+void warnIfShortOfSpace(const Options &options, const PixelWindow &window, bool colour,
+                        const std::string &directory, const CaptureReports &reports) {
+    constexpr uint64_t kFitsRecord = 2880;
+    const uint64_t samples = static_cast<uint64_t>(window.width) * window.height;
+    // The header takes two records at most; previews came to a fifth to a
+    // half of their raw size on the simulated sky.
+    uint64_t frameBytes =
+        (2 * kFitsRecord + samples * 2 + kFitsRecord - 1) / kFitsRecord * kFitsRecord;
+    if (options.png) {
+        frameBytes += samples * (colour ? 3 : 1) / 2;
+    }
+    const uint64_t available = freeBytes(directory);
+    const uint64_t room = available / frameBytes;
+    if (room >= options.count) {
+        return;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "has room for about %llu of the %u frames (%.1f MB free, "
+                  "about %.1f MB a frame)",
+                  static_cast<unsigned long long>(room), options.count, available / 1e6,
+                  frameBytes / 1e6);
+    reports.warning(directory + " " + text);
+}
+
 bool requested(const std::atomic<bool> *flag) { return flag != nullptr && flag->load(); }
 
 // Chooses the first frame number and proves that files can be saved the way
@@ -252,6 +279,8 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         FinalizeOnExit finalize{api};
         if (connectCamera(api, options.showDriverMessages, error) &&
             selectWindow(api, mode, window, geometry, error)) {
+            warnIfShortOfSpace(options, window, !bayerPatternFor(*camera, window).empty(),
+                               directory.path, reports);
             CaptureRun run(api, options, environment, reports, std::move(files));
             status = run.captureFrames(describeFrame(api, mode, *camera, window, options), error);
             saved = run.framesSaved();

@@ -4,12 +4,14 @@
 #include <linux/magic.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 namespace {
@@ -343,4 +345,12 @@ bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &by
             return false;
     }
     return false;
+}
+
+uint64_t freeBytes(const std::string &directory) {
+    struct statvfs fileSystem {};
+    if (statvfs(directory.c_str(), &fileSystem) != 0 || fileSystem.f_frsize == 0) {
+        return std::numeric_limits<uint64_t>::max();
+    }
+    return static_cast<uint64_t>(fileSystem.f_bavail) * fileSystem.f_frsize;
 }

@@ -72,3 +72,7 @@ bool writeFileAtomically(const std::string &path, const std::vector<uint8_t> &by
 // that message alone misleads (a virtual one such as /proc answers "No such
 // file or directory").
 std::string creationFailureReason(const std::string &directory, int errorNumber);
+
+// Bytes an unprivileged writer can still store in `directory`; the largest
+// value when the file system does not say.
+uint64_t freeBytes(const std::string &directory);
