@@ -1,0 +1,144 @@
+#include "tests/indi/indi_camera_fixture.h"
+
+#include <cstdlib>
+#include <fstream>
+
+#include "tests/capture/tool_runner.h"
+
+namespace qmindi {
+
+std::string driverUnderTest() {
+    const char *given = std::getenv("QM_INDI_DRIVER");
+    return given != nullptr && *given != '\0' ? given : QM_INDI_DRIVER_BUILT;
+}
+
+void IndiCameraTest::TearDown() {
+    if (server_) {
+        // Whatever a test did, the driver must still be there to serve.
+        EXPECT_TRUE(server_->allDriversRunning()) << "indiserver log:\n" << server_->log();
+        client_.reset();
+        server_->stop();
+    }
+}
+
+void IndiCameraTest::startServer(const std::map<std::string, std::string> &environment) {
+    ServerSettings settings{.drivers = {driverUnderTest()},
+                            .environment = {{"QM_SIM_TIME_SCALE", "0"}}};
+    for (const auto &[name, value] : environment) {
+        settings.environment[name] = value;
+    }
+    server_ = std::make_unique<IndiServer>(settings);
+    ASSERT_TRUE(server_->started()) << server_->error();
+    client_ = std::make_unique<IndiTestClient>(kDevice);
+    ASSERT_TRUE(client_->connectTo(server_->port(), kAnswerTimeout))
+        << "no device " << kDevice << " from " << driverUnderTest() << "\n"
+        << server_->log();
+}
+
+void IndiCameraTest::startConnected(const std::map<std::string, std::string> &environment) {
+    ASSERT_NO_FATAL_FAILURE(startServer(environment));
+    ASSERT_TRUE(client_->connectDevice(kAnswerTimeout)) << server_->log();
+    ASSERT_TRUE(client_->waitUntil("CCD_EXPOSURE", kAnswerTimeout));
+    ASSERT_TRUE(client_->waitUntil("CCD_FRAME", kAnswerTimeout));
+    ASSERT_TRUE(client_->waitUntil("QM_BINNING_MODE", kAnswerTimeout));
+}
+
+void IndiCameraTest::selectMode(const Mode &mode) {
+    const uint64_t since = client_->mark();
+    ASSERT_TRUE(client_->sendSwitch("QM_BINNING_MODE", mode.element));
+    const auto answer =
+        client_->waitFor("QM_BINNING_MODE", since, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    ASSERT_TRUE(answer) << "no answer to " << mode.element;
+    ASSERT_EQ(answer->state, IPS_OK) << mode.element;
+    ASSERT_EQ(answer->onElement(), mode.element);
+}
+
+Frame IndiCameraTest::currentFrame() {
+    const auto p = client_->property("CCD_FRAME");
+    if (!p) {
+        ADD_FAILURE() << "no CCD_FRAME";
+        return {};
+    }
+    return {p->number("X"), p->number("Y"), p->number("WIDTH"), p->number("HEIGHT")};
+}
+
+Frame IndiCameraTest::setFrame(const Frame &f) {
+    const uint64_t since = client_->mark();
+    EXPECT_TRUE(client_->sendNumbers(
+        "CCD_FRAME", {{"X", f.x}, {"Y", f.y}, {"WIDTH", f.width}, {"HEIGHT", f.height}}));
+    const auto answer =
+        client_->waitFor("CCD_FRAME", since, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    if (!answer) {
+        ADD_FAILURE() << "no answer to CCD_FRAME";
+        return {};
+    }
+    EXPECT_EQ(answer->state, IPS_OK);
+    return {answer->number("X"), answer->number("Y"), answer->number("WIDTH"),
+            answer->number("HEIGHT")};
+}
+
+ReceivedImage IndiCameraTest::expose(double seconds) {
+    // A client starts an exposure once the last one is over.
+    EXPECT_TRUE(client_->waitUntil("CCD_EXPOSURE", kAnswerTimeout, [](const PropertySnapshot &p) {
+        return p.state != IPS_BUSY;
+    }));
+    const uint64_t since = client_->mark();
+    EXPECT_TRUE(client_->sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", seconds}}));
+    return receiveImage(since, kAnswerTimeout + Seconds(seconds));
+}
+
+ReceivedImage IndiCameraTest::receiveImage(uint64_t since, Seconds timeout) {
+    ReceivedImage image;
+    const std::optional<Blob> blob = client_->waitForBlob(since, timeout);
+    if (!blob) {
+        ADD_FAILURE() << "no image";
+        return image;
+    }
+    image.format = blob->format;
+    image.path = files_ / ("image-" + std::to_string(++saved_) + ".fits");
+    std::ofstream(image.path, std::ios::binary)
+        .write(blob->data.data(), static_cast<std::streamsize>(blob->data.size()));
+    client_->forgetBlobs(blob->sequence);
+    image.fits = readFits(image.path);
+    EXPECT_TRUE(image.fits.ok) << image.fits.error;
+    return image;
+}
+
+void IndiCameraTest::expectRefused(const std::string &property,
+                                   const std::function<bool()> &send) {
+    const uint64_t since = client_->mark();
+    ASSERT_TRUE(send()) << property << " not sent";
+    const auto answer =
+        client_->waitFor(property, since, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    ASSERT_TRUE(answer) << "no answer on " << property;
+    EXPECT_EQ(answer->state, IPS_ALERT) << property;
+    EXPECT_FALSE(client_->messagesSince(since).empty()) << "no message for the refusal";
+}
+
+std::string fitsverifyProblems(const std::string &path) {
+    TempDir dir;
+    const ToolResult r = runProgram(QM_FITSVERIFY, {"-q", path}, dir.path(), {});
+    if (r.exitCode == 0 && r.out.find("verification OK") != std::string::npos) {
+        return {};
+    }
+    return r.out + r.err;
+}
+
+std::string patternAtOrigin(const std::string &pattern, int offsetX, int offsetY) {
+    if (pattern.size() != 4) {
+        return {};
+    }
+    std::string moved(4, '?');
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 2; ++column) {
+            moved[static_cast<size_t>(row * 2 + column)] =
+                pattern[static_cast<size_t>(((row + offsetY) & 1) * 2 + ((column + offsetX) & 1))];
+        }
+    }
+    return moved;
+}
+
+}  // namespace qmindi
