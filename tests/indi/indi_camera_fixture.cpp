@@ -12,18 +12,22 @@ std::string driverUnderTest() {
     return given != nullptr && *given != '\0' ? given : QM_INDI_DRIVER_BUILT;
 }
 
-void IndiCameraTest::TearDown() {
+void IndiCameraTest::TearDown() { stopServer(); }
+
+void IndiCameraTest::stopServer() {
     if (server_) {
         // Whatever a test did, the driver must still be there to serve.
         EXPECT_TRUE(server_->allDriversRunning()) << "indiserver log:\n" << server_->log();
         client_.reset();
-        server_->stop();
+        server_.reset();
     }
 }
 
 void IndiCameraTest::startServer(const std::map<std::string, std::string> &environment) {
+    stopServer();
     ServerSettings settings{.drivers = {driverUnderTest()},
-                            .environment = {{"QM_SIM_TIME_SCALE", "0"}}};
+                            .environment = {{"QM_SIM_TIME_SCALE", "0"}},
+                            .home = home_};
     for (const auto &[name, value] : environment) {
         settings.environment[name] = value;
     }
@@ -38,20 +42,37 @@ void IndiCameraTest::startServer(const std::map<std::string, std::string> &envir
 void IndiCameraTest::startConnected(const std::map<std::string, std::string> &environment) {
     ASSERT_NO_FATAL_FAILURE(startServer(environment));
     ASSERT_TRUE(client_->connectDevice(kAnswerTimeout)) << server_->log();
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+}
+
+void IndiCameraTest::waitForCameraProperties() {
+    // Defined first, filled in by the updates that follow.
     ASSERT_TRUE(client_->waitUntil("CCD_EXPOSURE", kAnswerTimeout));
-    ASSERT_TRUE(client_->waitUntil("CCD_FRAME", kAnswerTimeout));
-    ASSERT_TRUE(client_->waitUntil("QM_BINNING_MODE", kAnswerTimeout));
+    ASSERT_TRUE(client_->waitUntil("CCD_INFO", kAnswerTimeout, [](const PropertySnapshot &p) {
+        return p.number("CCD_MAX_X") > 0;
+    })) << "CCD_INFO never filled in";
+    ASSERT_TRUE(client_->waitUntil("CCD_FRAME", kAnswerTimeout, [](const PropertySnapshot &p) {
+        return p.number("WIDTH") > 0;
+    })) << "CCD_FRAME never filled in";
+    ASSERT_TRUE(client_->waitUntil("QM_BINNING_MODE", kAnswerTimeout,
+                                   [](const PropertySnapshot &p) { return p.state == IPS_OK; }))
+        << "no mode";
 }
 
 void IndiCameraTest::selectMode(const Mode &mode) {
     const uint64_t since = client_->mark();
     ASSERT_TRUE(client_->sendSwitch("QM_BINNING_MODE", mode.element));
-    const auto answer =
-        client_->waitFor("QM_BINNING_MODE", since, kAnswerTimeout,
-                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    // The answer is the first update showing the mode chosen, or a refusal.
+    const auto answer = client_->waitFor(
+        "QM_BINNING_MODE", since, kAnswerTimeout, [&](const PropertySnapshot &p) {
+            return p.state == IPS_ALERT || (p.state == IPS_OK && p.on(mode.element));
+        });
     ASSERT_TRUE(answer) << "no answer to " << mode.element;
     ASSERT_EQ(answer->state, IPS_OK) << mode.element;
-    ASSERT_EQ(answer->onElement(), mode.element);
+    // CCD_BINNING follows.
+    ASSERT_TRUE(client_->waitUntil("CCD_BINNING", kAnswerTimeout, [&](const PropertySnapshot &p) {
+        return p.number("HOR_BIN") == mode.binning && p.number("VER_BIN") == mode.binning;
+    })) << "CCD_BINNING does not follow " << mode.element;
 }
 
 Frame IndiCameraTest::currentFrame() {
@@ -67,9 +88,18 @@ Frame IndiCameraTest::setFrame(const Frame &f) {
     const uint64_t since = client_->mark();
     EXPECT_TRUE(client_->sendNumbers(
         "CCD_FRAME", {{"X", f.x}, {"Y", f.y}, {"WIDTH", f.width}, {"HEIGHT", f.height}}));
+    // The answer: Alert, or Ok with a frame that covers the request and lies
+    // within one rounding step of it (an update sent before may still arrive).
     const auto answer =
-        client_->waitFor("CCD_FRAME", since, kAnswerTimeout,
-                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+        client_->waitFor("CCD_FRAME", since, kAnswerTimeout, [&](const PropertySnapshot &p) {
+            const double x = p.number("X"), y = p.number("Y");
+            const double right = x + p.number("WIDTH"), bottom = y + p.number("HEIGHT");
+            return p.state == IPS_ALERT ||
+                   (p.state == IPS_OK && x <= f.x && y <= f.y && right >= f.x + f.width &&
+                    bottom >= f.y + f.height && x > f.x - kLargestStep &&
+                    y > f.y - kLargestStep && right < f.x + f.width + kLargestStep &&
+                    bottom < f.y + f.height + kLargestStep);
+        });
     if (!answer) {
         ADD_FAILURE() << "no answer to CCD_FRAME";
         return {};
@@ -83,10 +113,25 @@ ReceivedImage IndiCameraTest::expose(double seconds) {
     // A client starts an exposure once the last one is over.
     EXPECT_TRUE(client_->waitUntil("CCD_EXPOSURE", kAnswerTimeout, [](const PropertySnapshot &p) {
         return p.state != IPS_BUSY;
-    }));
+    })) << "CCD_EXPOSURE stays Busy: " << history("CCD_EXPOSURE");
     const uint64_t since = client_->mark();
     EXPECT_TRUE(client_->sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", seconds}}));
     return receiveImage(since, kAnswerTimeout + Seconds(seconds));
+}
+
+std::string IndiCameraTest::history(const std::string &property) const {
+    std::string text;
+    for (const PropertySnapshot &p : client_->updatesSince(property, 0)) {
+        text += std::string(p.removed ? "deleted" : stateName(p.state));
+        for (const Element &e : p.elements) {
+            text += " " + e.name + "=" +
+                    (p.type == INDI_NUMBER ? std::to_string(e.number)
+                     : p.type == INDI_TEXT ? e.text
+                                           : std::string(e.on ? "On" : "Off"));
+        }
+        text += "; ";
+    }
+    return text;
 }
 
 ReceivedImage IndiCameraTest::receiveImage(uint64_t since, Seconds timeout) {
@@ -111,10 +156,11 @@ void IndiCameraTest::expectRefused(const std::string &property,
     const uint64_t since = client_->mark();
     ASSERT_TRUE(send()) << property << " not sent";
     const auto answer =
-        client_->waitFor(property, since, kAnswerTimeout,
-                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
-    ASSERT_TRUE(answer) << "no answer on " << property;
-    EXPECT_EQ(answer->state, IPS_ALERT) << property;
+        client_->waitFor(property, since, kRefusalTimeout,
+                         [](const PropertySnapshot &p) { return p.state == IPS_ALERT; });
+    const auto last = client_->property(property);
+    ASSERT_TRUE(answer) << "no Alert on " << property << "; its state is "
+                        << (last ? stateName(last->state) : "undefined");
     EXPECT_FALSE(client_->messagesSince(since).empty()) << "no message for the refusal";
 }
 

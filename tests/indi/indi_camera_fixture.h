@@ -21,10 +21,15 @@ namespace qmindi {
 inline constexpr const char *kDevice = "QM-208X VESK";
 inline constexpr long kSensorWidth = 2048;
 inline constexpr long kSensorHeight = 1536;
+// Frames are rounded to multiples of at most this many sensor pixels (modes 0
+// and 1: 4 binned pixels of 4).
+inline constexpr double kLargestStep = 16;
 
 // Generous bounds for a busy machine; with QM_SIM_TIME_SCALE=0 answers come in
 // milliseconds.
 inline constexpr Seconds kAnswerTimeout{20};
+// A refusal comes at once; waiting longer only delays the failure.
+inline constexpr Seconds kRefusalTimeout{5};
 // How long to watch for something that must not come.
 inline constexpr Seconds kQuietPeriod{1.5};
 
@@ -62,13 +67,20 @@ protected:
     void TearDown() override;
 
     // Starts indiserver with the driver; `environment` adds to the one every
-    // test has (QM_SIM_TIME_SCALE=0), an empty value removes a variable.
+    // test has (QM_SIM_TIME_SCALE=0), an empty value removes a variable. The
+    // server of an earlier start is stopped first.
     void startServer(const std::map<std::string, std::string> &environment = {});
     // startServer, then CONNECTION: CONNECT answered with Ok.
     void startConnected(const std::map<std::string, std::string> &environment = {});
 
+    // Checks that the driver still runs, and stops the server.
+    void stopServer();
+    // After a connect: the camera's properties defined and filled in.
+    void waitForCameraProperties();
+    // Chooses the mode and waits until CCD_BINNING follows it.
     void selectMode(const Mode &mode);
-    // Sends CCD_FRAME; the frame the driver reports back once it answers Ok.
+    // Sends CCD_FRAME; the frame the driver reports back once it answers Ok
+    // (a frame covering the request).
     Frame setFrame(const Frame &requested);
     Frame currentFrame();
     // Starts an exposure and waits for its image. Fails the test if none comes.
@@ -79,6 +91,12 @@ protected:
     // Sends a bad value and expects the property to answer Alert with a message.
     void expectRefused(const std::string &property, const std::function<bool()> &send);
 
+    // Every state the property took, for failure messages.
+    std::string history(const std::string &property) const;
+
+    // Servers started from now on keep their configuration in `home`.
+    void useHome(const std::string &home) { home_ = home; }
+
     IndiTestClient &client() { return *client_; }
     IndiServer &server() { return *server_; }
     const TempDir &files() const { return files_; }
@@ -88,6 +106,7 @@ private:
     std::unique_ptr<IndiServer> server_;
     std::unique_ptr<IndiTestClient> client_;
     int saved_ = 0;
+    std::string home_;
 };
 
 // fitsverify's verdict on a file; "" when it finds nothing wrong.

@@ -138,8 +138,15 @@ TEST_F(IndiCameraTest, DisconnectMidExposureEndsItAndAReconnectServesAgain) {
     EXPECT_FALSE(client().waitForBlob(since, Seconds(3))) << "an image came after disconnecting";
 
     ASSERT_TRUE(client().connectDevice(kAnswerTimeout)) << server().log();
-    ASSERT_TRUE(client().waitUntil("CCD_EXPOSURE", kAnswerTimeout));
-    const ReceivedImage image = expose(0.2);
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    // The ended exposure is not shown as running, so a client may start one.
+    EXPECT_TRUE(client().waitUntil("CCD_EXPOSURE", kRefusalTimeout,
+                                   [](const PropertySnapshot &p) { return p.state != IPS_BUSY; }))
+        << "after the reconnect CCD_EXPOSURE still shows the ended exposure running: "
+        << history("CCD_EXPOSURE");
+    const uint64_t next = client().mark();
+    ASSERT_TRUE(client().sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", 0.2}}));
+    const ReceivedImage image = receiveImage(next);
     EXPECT_EQ(image.fits.width, kSensorWidth);
     EXPECT_EQ(image.fits.real("EXPTIME"), 0.2);
 }

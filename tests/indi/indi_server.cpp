@@ -94,7 +94,8 @@ std::string findProgram(const std::string &name) {
 }
 
 IndiServer::IndiServer(const ServerSettings &settings) : settings_(settings) {
-    home_ = makeScratchDirectory();
+    ownHome_ = settings.home.empty();
+    home_ = ownHome_ ? makeScratchDirectory() : settings.home;
     if (home_.empty()) {
         error_ = "cannot make a scratch directory";
         return;
@@ -115,7 +116,7 @@ IndiServer::IndiServer(const ServerSettings &settings) : settings_(settings) {
 
 IndiServer::~IndiServer() {
     stop();
-    if (!home_.empty()) {
+    if (ownHome_ && !home_.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(home_, ignored);
     }

@@ -17,6 +17,9 @@ struct ServerSettings {
     // Added to indiserver's environment (and so its drivers'); an empty value
     // removes the variable.
     std::map<std::string, std::string> environment;
+    // HOME of the server and its drivers (where INDI keeps their configuration);
+    // "" for a fresh one, removed at the end.
+    std::string home = {};
 };
 
 class IndiServer {
@@ -47,6 +50,7 @@ private:
 
     ServerSettings settings_;
     std::string home_;
+    bool ownHome_ = false;
     std::string logPath_;
     pid_t pid_ = -1;
     int port_ = 0;

@@ -45,6 +45,20 @@ void sendWithoutDelay(int port) {
 
 }  // namespace
 
+const char *stateName(IPState state) {
+    switch (state) {
+        case IPS_IDLE:
+            return "Idle";
+        case IPS_OK:
+            return "Ok";
+        case IPS_BUSY:
+            return "Busy";
+        case IPS_ALERT:
+            return "Alert";
+    }
+    return "?";
+}
+
 const Element *PropertySnapshot::find(const std::string &element) const {
     for (const Element &e : elements) {
         if (e.name == element) {

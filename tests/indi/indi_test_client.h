@@ -49,6 +49,9 @@ struct PropertySnapshot {
     std::string onElement() const;  // first switch that is on, "" if none
 };
 
+// "Idle", "Ok", "Busy" or "Alert".
+const char *stateName(IPState state);
+
 struct Blob {
     std::string property;
     std::string format;
