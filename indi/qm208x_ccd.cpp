@@ -107,10 +107,18 @@ bool Qm208xCcd::initProperties() {
     IUFillSwitchVector(&modeSP_, modeS_, kCameraModes.size(), getDeviceName(), kModeProperty,
                        "Binning mode", IMAGE_SETTINGS_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
 
+    addCaptureFormat({"INDI_RAW", "RAW 16", 16, true});
+    // Fixed for the camera; set once, before any client sees the properties.
+    SetCCDParams(kSensorColumns, kSensorRows, 16, 0, 0);
+    PrimaryCCD.setBin(1, 1);
+    PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
+
     addDebugControl();
     addConfigurationControl();
     return true;
 }
+
+bool Qm208xCcd::SetCaptureFormat(uint8_t) { return true; }
 
 void Qm208xCcd::ISGetProperties(const char *dev) {
     INDI::CCD::ISGetProperties(dev);
@@ -119,21 +127,26 @@ void Qm208xCcd::ISGetProperties(const char *dev) {
 
 bool Qm208xCcd::updateProperties() {
     if (isConnected()) {
-        const bool mosaic = cameraMode().keepsMosaic;
-        SetCCDCapability(mosaic ? GetCCDCapability() | CCD_HAS_BAYER
-                                : GetCCDCapability() & ~CCD_HAS_BAYER);
-    }
-    INDI::CCD::updateProperties();
-    if (isConnected()) {
-        colourFilterDefined_ = HasBayer();
+        // Everything is set before the properties are defined, so that no
+        // update follows their definitions.
         for (size_t i = 0; i < kCameraModes.size(); ++i) {
             IUFillSwitch(&modeS_[i], modeS_[i].name, modeNames_[i].c_str(), modeS_[i].s);
         }
+        modeSP_.s = IPS_OK;
+        updateColourFilter();
+        INDI::CCD::updateProperties();
+        colourFilterDefined_ = HasBayer();
         defineProperty(&modeSP_);
         defineProperty(&pixelSizeNP_);
-        SetCCDParams(kSensorColumns, kSensorRows, 16, pixelSizeN_[0].value, pixelSizeN_[0].value);
-        selectMode(mode_);
     } else {
+        // A refusal's Alert does not outlive the connection.
+        for (const char *name : {"CCD_FRAME", "CCD_BINNING", "CCD_EXPOSURE"}) {
+            INDI::PropertyNumber property = getNumber(name);
+            if (property.isValid()) {
+                property.setState(IPS_IDLE);
+            }
+        }
+        INDI::CCD::updateProperties();
         colourFilterDefined_ = false;
         deleteProperty(modeSP_.name);
         deleteProperty(pixelSizeNP_.name);
@@ -207,7 +220,7 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
             refuse(name, error + ".");
             return true;
         }
-        selectMode(*mode);
+        selectMode(*mode, Answer::Binning);
         return true;
     }
     if (std::strcmp(name, kPixelSizeProperty) == 0) {
@@ -248,7 +261,7 @@ bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, 
                         "The binning mode cannot change during an exposure: abort it or wait "
                         "for its image.");
         } else {
-            selectMode(static_cast<uint32_t>(mode));
+            selectMode(static_cast<uint32_t>(mode), Answer::Mode);
         }
         return true;
     }
@@ -362,6 +375,8 @@ bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
     const SensorFrame asked{left, top, static_cast<int32_t>(std::ceil(x + width)) - left,
                             static_cast<int32_t>(std::ceil(y + height)) - top};
     frame_ = roundedFrame(asked, cameraMode());
+    // The colour pattern follows the frame; the frame's answer comes last.
+    publishColourFilter();
     INDI::PropertyNumber property = getNumber("CCD_FRAME");
     if (property.isValid()) {
         property.setState(IPS_OK);
@@ -371,7 +386,6 @@ bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
         LOGF_INFO("Frame rounded to %s: mode %u takes multiples of %d sensor pixels.",
                   frameText(frame_).c_str(), mode_, frameStep(cameraMode()));
     }
-    publishColourFilter();
     return true;
 }
 
@@ -384,24 +398,32 @@ bool Qm208xCcd::UpdateCCDBin(int hor, int ver) {
         LOG_ERROR(mode ? "Binning cannot change during an exposure." : error.c_str());
         return false;
     }
-    selectMode(*mode);
+    selectMode(*mode, Answer::Binning);
     return true;
 }
 
-void Qm208xCcd::selectMode(uint32_t mode) {
+void Qm208xCcd::selectMode(uint32_t mode, Answer last) {
     mode_ = mode;
     for (size_t i = 0; i < kCameraModes.size(); ++i) {
         modeS_[i].s = i == mode ? ISS_ON : ISS_OFF;
     }
     modeSP_.s = IPS_OK;
-    IDSetSwitch(&modeSP_, nullptr);
-
-    const int factor = cameraMode().binFactor;
-    INDI::PropertyNumber binning = getNumber("CCD_BINNING");
-    if (binning.isValid()) {
-        binning.setState(IPS_OK);
+    const auto announceMode = [this] { IDSetSwitch(&modeSP_, nullptr); };
+    const auto announceBinning = [this] {
+        INDI::PropertyNumber binning = getNumber("CCD_BINNING");
+        if (binning.isValid()) {
+            binning.setState(IPS_OK);
+        }
+        const int factor = cameraMode().binFactor;
+        PrimaryCCD.setBin(factor, factor);
+    };
+    // The answer to the property the client set comes last, after everything
+    // that follows from it.
+    if (last == Answer::Mode) {
+        announceBinning();
+    } else {
+        announceMode();
     }
-    PrimaryCCD.setBin(factor, factor);
 
     // The frame stays where it was, on the new mode's step.
     const SensorFrame before = frame_;
@@ -416,23 +438,36 @@ void Qm208xCcd::selectMode(uint32_t mode) {
                   frameText(frame_).c_str(), mode_, frameStep(cameraMode()));
     }
     publishColourFilter();
+
+    if (last == Answer::Mode) {
+        announceMode();
+    } else {
+        announceBinning();
+    }
 }
 
-void Qm208xCcd::publishColourFilter() {
+bool Qm208xCcd::updateColourFilter() {
     const ColourFilter filter = colourFilterFor(frame_, cameraMode());
     if (filter.pattern.empty()) {
         SetCCDCapability(GetCCDCapability() & ~CCD_HAS_BAYER);
-        if (colourFilterDefined_) {
-            deleteProperty(BayerTP.name);
-            colourFilterDefined_ = false;
-        }
-        return;
+        return false;
     }
     SetCCDCapability(GetCCDCapability() | CCD_HAS_BAYER);
     IUSaveText(&BayerT[0], std::to_string(filter.offsetX).c_str());
     IUSaveText(&BayerT[1], std::to_string(filter.offsetY).c_str());
     IUSaveText(&BayerT[2], filter.pattern.c_str());
     BayerTP.s = IPS_OK;
+    return true;
+}
+
+void Qm208xCcd::publishColourFilter() {
+    if (!updateColourFilter()) {
+        if (colourFilterDefined_) {
+            deleteProperty(BayerTP.name);
+            colourFilterDefined_ = false;
+        }
+        return;
+    }
     if (!colourFilterDefined_ && isConnected()) {
         defineProperty(&BayerTP);
         colourFilterDefined_ = true;

@@ -43,6 +43,7 @@ protected:
     bool AbortExposure() override;
     bool UpdateCCDFrame(int x, int y, int w, int h) override;
     bool UpdateCCDBin(int hor, int ver) override;
+    bool SetCaptureFormat(uint8_t index) override;
     void TimerHit() override;
     void addFITSKeywords(INDI::CCDChip *chip) override;
     void UploadComplete(INDI::CCDChip *chip) override;
@@ -75,7 +76,11 @@ private:
     void refuse(const char *property, const std::string &message);
     bool requestExposure(double seconds);
     bool applyFrame(double x, double y, double width, double height);
-    void selectMode(uint32_t mode);
+    enum class Answer { Mode, Binning };  // the property a client set
+    void selectMode(uint32_t mode, Answer last);
+    // CCD_CFA's texts and the Bayer capability for the mode and frame; true
+    // when the mode keeps the mosaic.
+    bool updateColourFilter();
     void publishColourFilter();
     void armCountdown();
     // Of the running exposure: its length until the camera starts it.
