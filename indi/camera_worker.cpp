@@ -93,11 +93,6 @@ void CameraWorker::post(WorkerEvent event) {
     }
 }
 
-void CameraWorker::pause(std::chrono::milliseconds duration) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, duration, [this] { return shouldLeaveExposure(); });
-}
-
 void CameraWorker::run() {
     for (;;) {
         Command command;
@@ -191,9 +186,9 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
     }
     post({.kind = WorkerEvent::Kind::ExposureStarted, .id = request.id, .message = {}, .image = {}});
 
-    // No frame can come before the exposure has passed: the first poll waits for it.
+    // Polled from the start, as a host does: the camera may deliver before the
+    // nominal length has passed, and each pending poll already pauses.
     const std::chrono::milliseconds length(request.lengthMs);
-    pause(length);
     const auto limit = length + readoutMargin_;
     for (;;) {
         if (shouldLeaveExposure()) {

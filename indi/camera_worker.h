@@ -95,8 +95,6 @@ private:
     void post(WorkerEvent event);
     bool discarded(uint64_t id) const { return id <= abortedUpTo_.load(); }
     bool shouldLeaveExposure() const { return stopping_.load() || disconnectsPending_.load() > 0; }
-    // Waits up to `duration`, returning early once the exposure must be left.
-    void pause(std::chrono::milliseconds duration);
 
     ConnectOutcome openCamera(const std::string &path);
     void closeCamera();

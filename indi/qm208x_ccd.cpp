@@ -52,9 +52,22 @@ void putKey(fitsfile *file, const char *key, const std::string &value, const cha
     fits_update_key(file, TSTRING, key, const_cast<char *>(value.c_str()), comment, &status);
 }
 
+Qm208xCcd *liveCamera = nullptr;
+
+// The driver ends with exit() when indiserver goes away. The camera must be
+// closed before the module's own static objects are destroyed, and exit
+// handlers run in reverse order of registration: one registered after each
+// connection (after the module made its statics) runs before them.
+void closeCameraAtExit() {
+    if (liveCamera != nullptr) {
+        liveCamera->shutdown();
+    }
+}
+
 }  // namespace
 
 Qm208xCcd::Qm208xCcd() {
+    liveCamera = this;
     setVersion(1, 0);
     if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
         wakeCallback_ = addCallback(wakePipe_[0], &Qm208xCcd::onWorkerWake, this);
@@ -68,7 +81,10 @@ void Qm208xCcd::wake() const {
     [[maybe_unused]] const ssize_t written = write(wakePipe_[1], &byte, 1);
 }
 
+void Qm208xCcd::shutdown() { worker_.reset(); }
+
 Qm208xCcd::~Qm208xCcd() {
+    liveCamera = nullptr;
     worker_.reset();
     if (wakeCallback_ >= 0) {
         rmCallback(wakeCallback_);
@@ -173,6 +189,7 @@ bool Qm208xCcd::Connect() {
         worker_->disconnect();
         return false;
     }
+    std::atexit(closeCameraAtExit);
     driverName_ = outcome.driverName;
     modeNames_ = outcome.modeNames;
     LOGF_INFO("%s connected through %s (%s).", outcome.driverInfo.c_str(), modulePathT_[0].text,
@@ -503,6 +520,9 @@ void Qm208xCcd::onWorkerWake(int fd, void *self) {
 void Qm208xCcd::handleWorkerEvents() {
     if (uploadFinished_.exchange(false)) {
         onUploadFinished();
+    }
+    if (!worker_) {
+        return;
     }
     for (WorkerEvent &event : worker_->takeEvents()) {
         switch (event.kind) {

@@ -26,6 +26,8 @@ public:
     ~Qm208xCcd() override;
 
     const char *getDefaultName() override { return kDeviceName; }
+    // Closes the camera and ends the worker thread; nothing reaches the module after.
+    void shutdown();
     bool initProperties() override;
     bool updateProperties() override;
     void ISGetProperties(const char *dev) override;
