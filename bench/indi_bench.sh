@@ -21,8 +21,15 @@ echo "load:      $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
 echo "indi:      $(dpkg-query -W -f='${Version}' indi-bin 2>/dev/null || echo unknown)"
 echo "driver:    ${QM_INDI_DRIVER:-build/default/out/indi_qm208x_ccd}"
 echo
+# libindi's client library prints protocol notes on stderr: kept out of the
+# table, shown when a case fails.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 status=0
-build/default/out/indi_exposure_bench "$@" || status=$?
+build/default/out/indi_exposure_bench "$@" 2>"$log" || status=$?
+if [ "$status" -eq 1 ] || [ "$status" -eq 2 ]; then
+  cat "$log" >&2
+fi
 echo
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"
