@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -146,7 +147,8 @@ bool Qm208xCcd::updateProperties() {
         // Everything is set before the properties are defined, so that no
         // update follows their definitions.
         for (size_t i = 0; i < kCameraModes.size(); ++i) {
-            IUFillSwitch(&modeS_[i], modeS_[i].name, modeNames_[i].c_str(), modeS_[i].s);
+            // The labels are the module's own mode names.
+            std::snprintf(modeS_[i].label, sizeof modeS_[i].label, "%s", modeNames_[i].c_str());
         }
         modeSP_.s = IPS_OK;
         updateColourFilter();
