@@ -8,6 +8,7 @@ scripts/install-deps.sh
 cmake --preset default
 cmake --build --preset default
 ctest --preset default
+scripts/ci/packages.sh
 scripts/ci/plain-readout.sh
 scripts/ci/windows.sh
 scripts/ci/sanitizers.sh
