@@ -248,26 +248,42 @@ std::optional<Message> IndiTestClient::waitForMessage(uint64_t since, Seconds ti
     return found;
 }
 
+namespace {
+
+// Fills a vector of the client's own from the device's current elements, with
+// those named in `values` replaced, so the copy the listening thread updates is
+// never written from here. False when `values` names an element the property
+// does not have.
+template <typename Vector, typename Value, typename SetValue>
+bool fillRequest(Vector &vector, const std::string &device, const std::string &name,
+                 const std::vector<Element> &elements, const std::map<std::string, Value> &values,
+                 SetValue setValue) {
+    vector.setDeviceName(device.c_str());
+    vector.setName(name.c_str());
+    size_t matched = 0;
+    for (size_t i = 0; i < elements.size(); ++i) {
+        const Element &e = elements[i];
+        const auto given = values.find(e.name);
+        matched += given != values.end();
+        vector[i].setName(e.name.c_str());
+        setValue(vector[i], e, given != values.end() ? &given->second : nullptr);
+    }
+    return matched == values.size();
+}
+
+}  // namespace
+
 bool IndiTestClient::sendNumbers(const std::string &name,
                                  const std::map<std::string, double> &values) {
     const std::optional<PropertySnapshot> current = property(name);
     if (!current || current->type != INDI_NUMBER) {
         return false;
     }
-    // A vector of the client's own, so the copy the listening thread updates is
-    // never written from here.
     INDI::PropertyNumber vector(current->elements.size());
-    vector.setDeviceName(device_.c_str());
-    vector.setName(name.c_str());
-    size_t matched = 0;
-    for (size_t i = 0; i < current->elements.size(); ++i) {
-        const Element &e = current->elements[i];
-        const auto given = values.find(e.name);
-        matched += given != values.end();
-        vector[i].setName(e.name.c_str());
-        vector[i].setValue(given != values.end() ? given->second : e.number);
-    }
-    if (matched != values.size()) {
+    if (!fillRequest(vector, device_, name, current->elements, values,
+                     [](auto &element, const Element &e, const double *given) {
+                         element.setValue(given != nullptr ? *given : e.number);
+                     })) {
         return false;
     }
     sendNewNumber(vector);
@@ -281,17 +297,10 @@ bool IndiTestClient::sendTexts(const std::string &name,
         return false;
     }
     INDI::PropertyText vector(current->elements.size());
-    vector.setDeviceName(device_.c_str());
-    vector.setName(name.c_str());
-    size_t matched = 0;
-    for (size_t i = 0; i < current->elements.size(); ++i) {
-        const Element &e = current->elements[i];
-        const auto given = values.find(e.name);
-        matched += given != values.end();
-        vector[i].setName(e.name.c_str());
-        vector[i].setText(given != values.end() ? given->second : e.text);
-    }
-    if (matched != values.size()) {
+    if (!fillRequest(vector, device_, name, current->elements, values,
+                     [](auto &element, const Element &e, const std::string *given) {
+                         element.setText(given != nullptr ? *given : e.text);
+                     })) {
         return false;
     }
     sendNewText(vector);
