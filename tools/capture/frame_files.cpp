@@ -81,19 +81,6 @@ bool FrameFiles::saveFits(const std::vector<uint8_t> &bytes, const std::string &
 bool FrameFiles::savePreview(const std::string &fitsPath, const std::vector<uint8_t> &bytes,
                              std::string &previewPath, std::string &error) const {
     previewPath = previewPathOf(fitsPath);
-    PendingFile file;
-    if (!file.write(previewPath, bytes, error)) {
-        return false;
-    }
-    PlacementMethod method = settings_.directory.method;
-    switch (file.place(previewPath, settings_.overwrite, method, error)) {
-        case PlaceResult::Placed:
-            return true;
-        case PlaceResult::NameTaken:
-            error = previewPath + " already exists";
-            return false;
-        case PlaceResult::Failed:
-            return false;
-    }
-    return false;
+    return writeFileAtomically(previewPath, bytes, settings_.overwrite, error,
+                               settings_.directory.method);
 }
