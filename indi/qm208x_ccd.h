@@ -14,7 +14,7 @@
 
 #include <libindi/indiccd.h>
 
-#include "indi/camera_worker.h"
+#include "host/camera_worker.h"
 #include "indi/sensor_frame.h"
 
 inline constexpr const char *kDeviceName = "QM-208X VESK";

@@ -1,7 +1,7 @@
 // The worker thread against a scripted module: the host sequence, abort and
 // queueing, disconnect and shutdown during an exposure, timeouts, and that
 // every module call runs on the worker's thread, one at a time.
-#include "indi/camera_worker.h"
+#include "host/camera_worker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 // The one thread that calls the driver module. The module's calls block (a
-// pending d_IsExposing pauses 200 ms) and must never run concurrently, so the
-// INDI event loop hands every request to this thread and gets results back as
-// events, without ever waiting on the camera during an exposure.
+// pending d_IsExposing pauses 200 ms) and must never run concurrently, so a
+// host's own threads (the INDI event loop, an HTTP server's) hand every request
+// to this thread and get results back as events, without ever waiting on the
+// camera during an exposure.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "indi/camera_worker.h"
+#include "host/camera_worker.h"
 
 #include <cstdio>
 
