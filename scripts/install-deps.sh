@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libpng-dev fitsverify help2man
   libindi-dev indi-bin
+  libcpp-httplib-dev nlohmann-json3-dev
+  lintian siril chromium
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   qemu-user-static
