@@ -67,7 +67,7 @@ void closeCameraAtExit() {
 
 }  // namespace
 
-Qm208xCcd::Qm208xCcd() {
+Qm208xCcd::Qm208xCcd() : modulePath_(initialModulePath()) {
     liveCamera = this;
     setVersion(1, 0);
     if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
@@ -108,9 +108,11 @@ bool Qm208xCcd::initProperties() {
     // The pattern follows the mode and the frame; clients read it, never set it.
     BayerTP.p = IP_RO;
 
-    IUFillText(&modulePathT_[0], "PATH", "Path", initialModulePath().c_str());
+    // Read-only: the module is chosen where the driver is started (the
+    // environment), never by a client, since loading it runs its code.
+    IUFillText(&modulePathT_[0], "PATH", "Path", modulePath_.c_str());
     IUFillTextVector(&modulePathTP_, modulePathT_, 1, getDeviceName(), kModulePathProperty,
-                     "Driver module", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
+                     "Driver module", CONNECTION_TAB, IP_RO, 60, IPS_IDLE);
 
     IUFillNumber(&pixelSizeN_[0], "PIXEL_SIZE", "Pixel size (um, 0 unknown)", "%.2f", 0, 100, 0.01,
                  0);
@@ -173,7 +175,7 @@ bool Qm208xCcd::updateProperties() {
 }
 
 bool Qm208xCcd::Connect() {
-    auto pending = worker_->connect(modulePathT_[0].text);
+    auto pending = worker_->connect(modulePath_);
     if (pending.wait_for(kConnectTimeout) != std::future_status::ready) {
         LOG_ERROR("The driver module did not answer within 60 s.");
         worker_->disconnect();
@@ -187,14 +189,14 @@ bool Qm208xCcd::Connect() {
     if (outcome.modeNames.size() != kCameraModes.size()) {
         LOGF_ERROR("Not connected: the driver module %s offers %zu binning modes, this INDI "
                    "driver knows the camera's %zu.",
-                   modulePathT_[0].text, outcome.modeNames.size(), kCameraModes.size());
+                   modulePath_.c_str(), outcome.modeNames.size(), kCameraModes.size());
         worker_->disconnect();
         return false;
     }
     std::atexit(closeCameraAtExit);
     driverName_ = outcome.driverName;
     modeNames_ = outcome.modeNames;
-    LOGF_INFO("%s connected through %s (%s).", outcome.driverInfo.c_str(), modulePathT_[0].text,
+    LOGF_INFO("%s connected through %s (%s).", outcome.driverInfo.c_str(), modulePath_.c_str(),
               driverName_.c_str());
     return true;
 }
@@ -211,8 +213,8 @@ bool Qm208xCcd::Disconnect() {
 
 bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], char *names[],
                             int n) {
-    if (dev == nullptr || std::strcmp(dev, getDeviceName()) != 0) {
-        return INDI::CCD::ISNewNumber(dev, name, values, names, n);
+    if (!guard_.admitNumbers(dev, name, values, names, n)) {
+        return false;
     }
     if (std::strcmp(name, "CCD_EXPOSURE") == 0) {
         const double seconds = valueOr("CCD_EXPOSURE_VALUE", NAN, values, names, n);
@@ -262,8 +264,10 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
 
 bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[],
                             int n) {
-    if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0 &&
-        std::strcmp(name, kModeProperty) == 0) {
+    if (!guard_.admitSwitches(dev, name, states, names, n)) {
+        return false;
+    }
+    if (std::strcmp(name, kModeProperty) == 0) {
         const char *chosen = IUFindOnSwitchName(states, names, n);
         int mode = -1;
         for (size_t i = 0; chosen != nullptr && i < kCameraModes.size(); ++i) {
@@ -288,26 +292,24 @@ bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, 
 }
 
 bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char *names[], int n) {
-    if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0) {
-        if (std::strcmp(name, kModulePathProperty) == 0) {
-            const std::string before = modulePathT_[0].text;
-            IUUpdateText(&modulePathTP_, texts, names, n);
-            modulePathTP_.s = IPS_OK;
-            if (isConnected() && before != modulePathT_[0].text) {
-                IDSetText(&modulePathTP_, "The driver module %s is used from the next connection.",
-                          modulePathT_[0].text);
-            } else {
-                IDSetText(&modulePathTP_, nullptr);
-            }
-            return true;
-        }
-        if (std::strcmp(name, BayerTP.name) == 0) {
-            // Read-only: only a saved configuration sends it. The true pattern stands.
-            publishColourFilter();
-            return true;
-        }
+    if (dev != nullptr && name != nullptr && std::strcmp(dev, getDeviceName()) == 0 &&
+        std::strcmp(name, BayerTP.name) == 0) {
+        // Read-only: only a saved configuration sends it. The true pattern stands.
+        publishColourFilter();
+        return true;
+    }
+    if (!guard_.admitTexts(dev, name, texts, names, n)) {
+        return false;
     }
     return INDI::CCD::ISNewText(dev, name, texts, names, n);
+}
+
+bool Qm208xCcd::ISNewBLOB(const char *dev, const char *name, int sizes[], int blobsizes[],
+                          char *blobs[], char *formats[], char *names[], int n) {
+    if (!guard_.admitBlobs(dev, name, sizes, blobsizes, blobs, formats, names, n)) {
+        return false;
+    }
+    return INDI::CCD::ISNewBLOB(dev, name, sizes, blobsizes, blobs, formats, names, n);
 }
 
 void Qm208xCcd::refuse(const char *property, const std::string &message) {

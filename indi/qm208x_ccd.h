@@ -15,6 +15,7 @@
 #include <libindi/indiccd.h>
 
 #include "host/camera_worker.h"
+#include "indi/incoming_guard.h"
 #include "indi/sensor_frame.h"
 
 inline constexpr const char *kDeviceName = "QM-208X VESK";
@@ -37,6 +38,8 @@ public:
                      int n) override;
     bool ISNewText(const char *dev, const char *name, char *texts[], char *names[],
                    int n) override;
+    bool ISNewBLOB(const char *dev, const char *name, int sizes[], int blobsizes[], char *blobs[],
+                   char *formats[], char *names[], int n) override;
 
 protected:
     bool Connect() override;
@@ -92,6 +95,11 @@ private:
     // binning and mode stay as they are, so the image is what was asked for.
     bool frameLocked() const { return exposure_.has_value() || uploading_.load(); }
 
+    // Every client message passes it before the base class or this class acts.
+    qmguard::IncomingGuard guard_{*this};
+    // The module loaded at each connection: from the environment or the
+    // default, never from a client.
+    const std::string modulePath_;
     std::unique_ptr<CameraWorker> worker_;
     int wakePipe_[2] = {-1, -1};
     int wakeCallback_ = -1;

@@ -1,5 +1,7 @@
 // Connecting indi_qm208x_ccd to the module and the camera, and what it offers
 // once connected, through a real indiserver.
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "tests/indi/indi_camera_fixture.h"
@@ -93,31 +95,89 @@ TEST_P(RefusedConnections, LeaveTheDeviceDisconnectedWithAMessageNamingTheCause)
 INSTANTIATE_TEST_SUITE_P(Each, RefusedConnections, ::testing::ValuesIn(kRefusedConnections),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(IndiCameraTest, ModulePathSetByTheUserIsUsedAtTheNextConnect) {
+TEST_F(IndiCameraTest, ModulePathComesFromTheEnvironmentAndIsShown) {
     ASSERT_NO_FATAL_FAILURE(startServer());
-    const auto module = client().waitUntil("QM_DRIVER_MODULE", kAnswerTimeout);
-    ASSERT_TRUE(module) << "no QM_DRIVER_MODULE while disconnected";
-    const std::string working = module->text("PATH");
+    const auto defaulted = client().waitUntil("QM_DRIVER_MODULE", kAnswerTimeout);
+    ASSERT_TRUE(defaulted) << "no QM_DRIVER_MODULE while disconnected";
+    EXPECT_EQ(defaulted->permission, IP_RO);
+    // The same module by another spelling of its path: the one shown is the
+    // one given.
+    const std::string working = defaulted->text("PATH");
+    const size_t slash = working.rfind('/');
+    ASSERT_NE(slash, std::string::npos) << working;
+    const std::string respelled = working.substr(0, slash) + "/." + working.substr(slash);
 
-    uint64_t since = client().mark();
-    ASSERT_TRUE(client().sendTexts("QM_DRIVER_MODULE", {{"PATH", kMissingModule}}));
-    ASSERT_TRUE(client().waitFor("QM_DRIVER_MODULE", since, kAnswerTimeout,
-                                 [](const PropertySnapshot &p) {
-                                     return p.text("PATH") == kMissingModule;
-                                 }));
-    EXPECT_FALSE(client().connectDevice(kAnswerTimeout));
-    EXPECT_TRUE(client().waitForMessage(since, kAnswerTimeout, kMissingModule));
-
-    since = client().mark();
-    ASSERT_TRUE(client().sendTexts("QM_DRIVER_MODULE", {{"PATH", working}}));
-    ASSERT_TRUE(client().waitFor("QM_DRIVER_MODULE", since, kAnswerTimeout,
-                                 [&](const PropertySnapshot &p) {
-                                     return p.text("PATH") == working;
-                                 }));
+    ASSERT_NO_FATAL_FAILURE(startServer({{"QM_DRIVER_MODULE", respelled}}));
+    const auto given = client().waitUntil("QM_DRIVER_MODULE", kAnswerTimeout);
+    ASSERT_TRUE(given);
+    EXPECT_EQ(given->text("PATH"), respelled);
     ASSERT_TRUE(client().connectDevice(kAnswerTimeout)) << server().log();
-    ASSERT_TRUE(client().waitUntil("CCD_EXPOSURE", kAnswerTimeout));
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
     EXPECT_EQ(expose(0.01).fits.width, kSensorWidth);
 }
+
+// A client, or a configuration file saved when the property was writable,
+// naming another module: nothing is loaded from it and the path stays.
+struct ModulePathWrite {
+    const char *name;
+    bool fromSavedConfiguration;
+};
+
+const ModulePathWrite kModulePathWrites[] = {
+    {"ByAClient", false},
+    {"ByASavedConfiguration", true},
+};
+
+class ModulePathWrites : public IndiCameraTest,
+                         public ::testing::WithParamInterface<ModulePathWrite> {};
+
+TEST_P(ModulePathWrites, AreRefusedAndLoadNothing) {
+    const TempDir home;
+    if (GetParam().fromSavedConfiguration) {
+        std::filesystem::create_directories(home / ".indi");
+        std::ofstream(home / (std::string(".indi/") + kDevice + "_config.xml"))
+            << "<INDIDriver>\n<newTextVector device='" << kDevice
+            << "' name='QM_DRIVER_MODULE'>\n  <oneText name='PATH'>\n      " << kMissingModule
+            << "\n  </oneText>\n</newTextVector>\n</INDIDriver>\n";
+    }
+    useHome(home.path());
+    ASSERT_NO_FATAL_FAILURE(startServer());
+    const auto module = client().waitUntil("QM_DRIVER_MODULE", kAnswerTimeout);
+    ASSERT_TRUE(module);
+    const std::string working = module->text("PATH");
+    ASSERT_NE(working, kMissingModule);
+
+    const uint64_t since = client().mark();
+    if (!GetParam().fromSavedConfiguration) {
+        ASSERT_TRUE(client().sendTexts("QM_DRIVER_MODULE", {{"PATH", kMissingModule}}));
+    }
+    // Connecting, loading the configuration, and connecting again (a changed
+    // path would once have taken effect at the next connection).
+    ASSERT_TRUE(client().connectDevice(kAnswerTimeout)) << server().log();
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    ASSERT_TRUE(client().sendSwitch("CONFIG_PROCESS", "CONFIG_LOAD"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t disconnecting = client().mark();
+    ASSERT_TRUE(client().sendSwitch("CONNECTION", "DISCONNECT"));
+    ASSERT_TRUE(client().waitFor("CONNECTION", disconnecting, kAnswerTimeout,
+                                 [](const PropertySnapshot &p) { return p.on("DISCONNECT"); }));
+    ASSERT_TRUE(client().connectDevice(kAnswerTimeout)) << server().log();
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    EXPECT_EQ(expose(0.01).fits.width, kSensorWidth);
+
+    for (const PropertySnapshot &p : client().updatesSince("QM_DRIVER_MODULE", 0)) {
+        EXPECT_EQ(p.text("PATH"), working) << "the path shown changed";
+    }
+    for (const Message &m : client().messagesSince(since)) {
+        EXPECT_EQ(m.text.find(kMissingModule), std::string::npos) << m.text;
+    }
+    EXPECT_EQ(server().log().find(kMissingModule), std::string::npos)
+        << "the driver used the path:\n"
+        << server().log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Each, ModulePathWrites, ::testing::ValuesIn(kModulePathWrites),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(IndiCameraTest, DisconnectMidExposureEndsItAndAReconnectServesAgain) {
     ASSERT_NO_FATAL_FAILURE(startConnected({{"QM_SIM_TIME_SCALE", "1"}}));
