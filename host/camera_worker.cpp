@@ -106,13 +106,18 @@ void CameraWorker::run() {
             commands_.pop_front();
         }
         switch (command.kind) {
-        case Command::Kind::Connect: command.outcome->set_value(openCamera(command.path)); break;
-        case Command::Kind::Disconnect:
-            closeCamera();
-            --disconnectsPending_;
-            post({.kind = WorkerEvent::Kind::Disconnected, .id = 0, .message = {}, .image = {}});
-            break;
-        case Command::Kind::Expose: runExposure(command.exposure); break;
+            case Command::Kind::Connect:
+                command.outcome->set_value(openCamera(command.path));
+                break;
+            case Command::Kind::Disconnect:
+                closeCamera();
+                --disconnectsPending_;
+                post(
+                    {.kind = WorkerEvent::Kind::Disconnected, .id = 0, .message = {}, .image = {}});
+                break;
+            case Command::Kind::Expose:
+                runExposure(command.exposure);
+                break;
         }
     }
     closeCamera();
@@ -128,6 +133,12 @@ void CameraWorker::run() {
     }
 }
 
+bool CameraWorker::waitUntil(std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_until(lock, until, [this] { return shouldLeaveExposure(); });
+    return !shouldLeaveExposure();
+}
+
 ConnectOutcome CameraWorker::openCamera(const std::string &path) {
     ConnectOutcome outcome;
     closeCamera();
@@ -136,6 +147,7 @@ ConnectOutcome CameraWorker::openCamera(const std::string &path) {
         return outcome;
     }
     loaded_ = true;
+    delivery_.forget();  // perhaps another camera, or another module
     const char *name = api_.GetName();
     const char *info = api_.GetInfo();
     outcome.driverName = name != nullptr ? name : "";
@@ -178,25 +190,36 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
         fail(error);
         return;
     }
+    const DeliveryKey key{
+        .mode = request.mode, .width = request.window.width, .height = request.window.height};
+    const std::chrono::milliseconds length(request.lengthMs);
     const auto start = std::chrono::steady_clock::now();
     if (api_.StartExposure(request.lengthMs, 0) == 0) {
-        fail("the driver refused to start the exposure (a frame it started earlier never "
-             "arrived; reconnect the camera)");
+        fail(
+            "the driver refused to start the exposure (a frame it started earlier never "
+            "arrived; reconnect the camera)");
         return;
     }
-    post({.kind = WorkerEvent::Kind::ExposureStarted, .id = request.id, .message = {}, .image = {}});
+    post(
+        {.kind = WorkerEvent::Kind::ExposureStarted, .id = request.id, .message = {}, .image = {}});
 
-    // Polled from the start, as a host does: the camera may deliver before the
-    // nominal length has passed, and each pending poll already pauses.
-    const std::chrono::milliseconds length(request.lengthMs);
+    // No module call until the frame is expected: each pending poll pauses
+    // 200 ms, so a poll too early would deliver the frame up to 200 ms late.
+    if (!waitUntil(start + delivery_.firstCheckAfter(key, length))) {
+        return;  // the camera is about to be closed; the frame is abandoned
+    }
     const auto limit = length + readoutMargin_;
-    for (;;) {
+    DeliveryChecks checks;
+    checks.firstCheck = std::chrono::steady_clock::now() - start;
+    for (auto check = checks.firstCheck;; check = std::chrono::steady_clock::now() - start) {
         if (shouldLeaveExposure()) {
             return;  // the camera is about to be closed; the frame is abandoned
         }
         if (api_.IsExposing() == 0) {
+            checks.delivered = check;
             break;
         }
+        checks.lastPending = check;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         if (elapsed > limit) {
             fail("no image from the camera after " +
@@ -206,8 +229,12 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
             return;
         }
     }
+    delivery_.record(key, length, checks);
     if (discarded(request.id)) {
-        post({.kind = WorkerEvent::Kind::FrameDiscarded, .id = request.id, .message = {}, .image = {}});
+        post({.kind = WorkerEvent::Kind::FrameDiscarded,
+              .id = request.id,
+              .message = {},
+              .image = {}});
         return;
     }
     std::vector<uint16_t> image(static_cast<size_t>(request.window.width) * request.window.height);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/delivery_estimate.h"
 #include "host/driver_api.h"
 #include "host/host_window.h"
 
@@ -100,6 +101,9 @@ private:
     ConnectOutcome openCamera(const std::string &path);
     void closeCamera();
     void runExposure(const ExposureRequest &request);
+    // Sleeps until `until` without calling the module; false when the camera
+    // is about to be closed instead.
+    bool waitUntil(std::chrono::steady_clock::time_point until);
 
     ModuleLoader loader_;
     std::function<void()> wake_;
@@ -108,6 +112,7 @@ private:
     // Worker thread only.
     DriverApi api_;
     bool loaded_ = false;
+    DeliveryEstimate delivery_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,5 +1,6 @@
 #include "host/host_session.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -81,13 +82,23 @@ void downloadImage(const DriverApi &api, std::vector<uint16_t> &image) {
     api.EndDownload(0);
 }
 
+namespace {
+
+constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
+
+}  // namespace
+
 bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
                  uint32_t count, const ExposureEnvironment &environment,
                  std::vector<uint16_t> &image, std::string &error) {
     const double exposureSeconds = exposureMs / 1000.0;
+    const auto length = std::chrono::milliseconds(exposureMs);
     const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);
     const std::string frameName = "frame " + std::to_string(frame);
-    if (environment.interrupted != nullptr && environment.interrupted->load()) {
+    const auto interrupted = [&environment] {
+        return environment.interrupted != nullptr && environment.interrupted->load();
+    };
+    if (interrupted()) {
         error = frameName + ": interrupted before the exposure";
         return false;
     }
@@ -96,14 +107,43 @@ bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMargin
         error = frameName + ": the driver refused to start the exposure";
         return false;
     }
+    const auto secondsSince = [&start](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(t - start).count();
+    };
+    // The moment of the latest clock reading: a poll begins right after it.
+    auto now = start;
+    if (environment.delivery != nullptr) {
+        // No module call until the frame is expected; the progress goes on.
+        const auto firstCheck =
+            start + environment.delivery->firstCheckAfter(environment.deliveryKey, length);
+        for (now = environment.steadyNow(); now < firstCheck;) {
+            environment.sleepUntil(std::min(firstCheck, now + kProgressPeriod));
+            now = environment.steadyNow();
+            if (environment.progress) {
+                environment.progress(frame, count, secondsSince(now), exposureSeconds);
+            }
+            if (interrupted()) {
+                error = frameName + ": interrupted; the frame was not saved";
+                return false;
+            }
+        }
+    }
+    DeliveryChecks checks{.firstCheck = now - start, .lastPending = {}, .delivered = {}};
     // Each pending d_IsExposing has already paused 200 ms: no pause of our own.
-    while (api.IsExposing() != 0) {
-        const auto elapsed = environment.steadyNow() - start;
-        const double elapsedSeconds = std::chrono::duration<double>(elapsed).count();
+    for (;;) {
+        const auto check = now - start;
+        if (api.IsExposing() == 0) {
+            checks.delivered = check;
+            break;
+        }
+        checks.lastPending = check;
+        now = environment.steadyNow();
+        const auto elapsed = now - start;
+        const double elapsedSeconds = secondsSince(now);
         if (environment.progress) {
             environment.progress(frame, count, elapsedSeconds, exposureSeconds);
         }
-        if (environment.interrupted != nullptr && environment.interrupted->load()) {
+        if (interrupted()) {
             error = frameName + ": interrupted; the frame was not saved";
             return false;
         }
@@ -113,6 +153,9 @@ bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMargin
                     " + " + formatSeconds(timeoutMarginMs / 1000.0) + " margin for readout)";
             return false;
         }
+    }
+    if (environment.delivery != nullptr) {
+        environment.delivery->record(environment.deliveryKey, length, checks);
     }
     downloadImage(api, image);
     return true;

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/delivery_estimate.h"
 #include "host/driver_api.h"
 #include "host/host_window.h"
 
@@ -21,6 +23,13 @@ struct ExposureEnvironment {
                        double exposureSeconds)>
         progress;
     const std::atomic<bool> *interrupted = nullptr;
+    std::function<void(std::chrono::steady_clock::time_point)> sleepUntil =
+        [](std::chrono::steady_clock::time_point until) { std::this_thread::sleep_until(until); };
+    // When set, the first d_IsExposing waits until the frame is expected (and
+    // what the polls find is learned); else polling starts with the exposure.
+    // `progress` keeps being called while the host waits.
+    DeliveryEstimate *delivery = nullptr;
+    DeliveryKey deliveryKey;
 };
 
 // The modes as the driver names them, indexed by number.

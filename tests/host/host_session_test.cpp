@@ -1,12 +1,13 @@
 // The host sequence against a scripted stand-in for the
 // driver's exports and a stand-in clock: no waiting, no camera.
+#include "host/host_session.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
-
-#include "host/host_session.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ struct Script {
     std::vector<std::string> calls;
     uint32_t subframe[5] = {};
     int32_t exposureLength = -1;
+    std::function<bool()> pending;  // when set, decides each d_IsExposing
 };
 Script script;
 
@@ -68,6 +70,9 @@ int32_t startExposure(int32_t length, int32_t) {
 }
 int32_t isExposing() {
     note("IsExposing");
+    if (script.pending) {
+        return script.pending() ? 1 : 0;
+    }
     if (script.pendingPolls > 0) {
         --script.pendingPolls;
         return 1;
@@ -267,4 +272,113 @@ TEST_F(HostSession, ModeSizesAreCheckedAgainstTheCamera) {
     EXPECT_FALSE(checkModeSizes(api, error));
     EXPECT_NE(error.find("mode 0 makes 516x384 frames, not the 512x384"), std::string::npos)
         << error;
+}
+
+namespace {
+
+// A camera on a stand-in clock: the frame arrives `readout` after the
+// exposure's length; a pending d_IsExposing pauses 200 ms; the host's sleeps
+// move the clock to their end.
+struct TimedCamera {
+    std::shared_ptr<std::chrono::steady_clock::time_point> now =
+        std::make_shared<std::chrono::steady_clock::time_point>();
+    std::chrono::steady_clock::time_point deliveredAt;
+
+    ExposureEnvironment environment(DeliveryEstimate &estimate) {
+        ExposureEnvironment e;
+        e.steadyNow = [clock = now] { return *clock; };
+        e.sleepUntil = [clock = now](std::chrono::steady_clock::time_point until) {
+            *clock = std::max(*clock, until);
+        };
+        e.delivery = &estimate;
+        e.deliveryKey = {.mode = 4, .width = 2048, .height = 1536};
+        return e;
+    }
+    void arm(std::chrono::milliseconds length, std::chrono::milliseconds readout) {
+        deliveredAt = *now + length + readout;
+        script.pending = [this] {
+            if (*now >= deliveredAt) {
+                return false;
+            }
+            *now += std::chrono::milliseconds(200);
+            return true;
+        };
+    }
+};
+
+}  // namespace
+
+TEST_F(HostSession, LearnsWhenToPollSoOnePollFindsTheFrame) {
+    const struct {
+        int32_t exposureMs;
+        int readoutMs;
+    } cases[] = {{10, 40}, {10, 130}, {10, 450}, {2000, 130}, {0, 60}};
+    for (const auto &c : cases) {
+        script = Script{};
+        TimedCamera camera;
+        DeliveryEstimate estimate;
+        const ExposureEnvironment environment = camera.environment(estimate);
+        std::string error;
+        int late = 0;
+        for (int frame = 1; frame <= 25; ++frame) {
+            camera.arm(std::chrono::milliseconds(c.exposureMs),
+                       std::chrono::milliseconds(c.readoutMs));
+            const long pollsBefore = countOf("IsExposing");
+            ASSERT_TRUE(exposeFrame(api, c.exposureMs, 1000, 1, 1, environment, image, error))
+                << error;
+            // Once learned, a frame is found with one poll soon after it came;
+            // now and then one is found a pause late as the wait creeps down.
+            if (frame > 15 && countOf("IsExposing") - pollsBefore > 1) {
+                ++late;
+            } else if (frame > 15) {
+                const auto after = *camera.now - camera.deliveredAt;
+                EXPECT_LE(after, std::chrono::milliseconds(2 + c.readoutMs / 8))
+                    << "found " << std::chrono::duration<double, std::milli>(after).count()
+                    << " ms after delivery; readout " << c.readoutMs << " ms";
+            }
+        }
+        EXPECT_LE(late, 1) << "of the last 10 frames; exposure " << c.exposureMs << " ms, readout "
+                           << c.readoutMs << " ms";
+        EXPECT_EQ(countOf("ReadImage"), 25) << "every frame read";
+    }
+}
+
+TEST_F(HostSession, ProgressAndInterruptionWhileWaitingForTheFrame) {
+    TimedCamera camera;
+    DeliveryEstimate estimate;
+    ExposureEnvironment environment = camera.environment(estimate);
+    std::string error;
+    for (int i = 0; i < 3; ++i) {
+        camera.arm(std::chrono::milliseconds(3000), std::chrono::milliseconds(100));
+        ASSERT_TRUE(exposeFrame(api, 3000, 1000, 1, 1, environment, image, error)) << error;
+    }
+    // Learned: the next frame waits about 3.1 s without a poll, and the
+    // progress still moves in steps of at most 200 ms.
+    std::vector<double> elapsed;
+    environment.progress = [&](uint32_t, uint32_t, double seconds, double) {
+        elapsed.push_back(seconds);
+    };
+    camera.arm(std::chrono::milliseconds(3000), std::chrono::milliseconds(100));
+    const long pollsBefore = countOf("IsExposing");
+    ASSERT_TRUE(exposeFrame(api, 3000, 1000, 1, 1, environment, image, error)) << error;
+    EXPECT_LE(countOf("IsExposing") - pollsBefore, 2);
+    ASSERT_GE(elapsed.size(), 15u);
+    for (size_t i = 1; i < elapsed.size(); ++i) {
+        EXPECT_GT(elapsed[i], elapsed[i - 1]);
+        EXPECT_LE(elapsed[i] - elapsed[i - 1], 0.2 + 1e-9);
+    }
+
+    // An interrupt during the wait ends the frame without another module call.
+    std::atomic<bool> interrupted{false};
+    environment.interrupted = &interrupted;
+    environment.progress = [&](uint32_t, uint32_t, double seconds, double) {
+        interrupted = seconds > 1.0;
+    };
+    camera.arm(std::chrono::milliseconds(3000), std::chrono::milliseconds(100));
+    const long callsBefore = countOf("IsExposing");
+    EXPECT_FALSE(exposeFrame(api, 3000, 1000, 1, 1, environment, image, error));
+    EXPECT_NE(error.find("interrupted"), std::string::npos) << error;
+    EXPECT_EQ(countOf("IsExposing"), callsBefore);
+    EXPECT_LT(*camera.now - camera.deliveredAt, std::chrono::milliseconds(0))
+        << "left at once, not at the frame's arrival";
 }

@@ -176,6 +176,12 @@ public:
     // Returns an exit status.
     int captureFrames(FrameDescription frame, std::string &error) {
         std::vector<uint16_t> image(static_cast<size_t>(frame.width) * frame.height);
+        // Every frame of the run has the same mode and window: from the second
+        // on, the first poll comes when the frame is expected.
+        DeliveryEstimate delivery;
+        ExposureEnvironment exposure = environment_;
+        exposure.delivery = &delivery;
+        exposure.deliveryKey = {.mode = frame.mode, .width = frame.width, .height = frame.height};
         for (uint32_t i = 1; i <= options_.count; ++i) {
             if (requested(environment_.stopRequested)) {
                 error = "stopped by an interrupt " + savedSoFar();
@@ -183,7 +189,7 @@ public:
             }
             const auto exposureStart = environment_.utcNow();
             if (!exposeFrame(api_, options_.exposureMs, options_.timeoutMarginMs, i, options_.count,
-                             environment_, image, error)) {
+                             exposure, image, error)) {
                 if (requested(environment_.interrupted)) {
                     error = "frame " + std::to_string(i) + " abandoned by a second interrupt " +
                             savedSoFar();
