@@ -1,0 +1,203 @@
+// Camera 0 as the Alpaca clients see it: the ICameraV4 members over the one
+// worker thread that owns the driver module. Every member answers from the
+// state kept here, under a short lock; nothing waits on a module call except
+// the synchronous Connected=true, which waits for the camera to open.
+//
+// Clients are told apart by ClientID: the camera opens with the first client
+// that connects and closes when the last one disconnects, and only a client
+// that connected may use it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "alpaca/alpaca_protocol.h"
+#include "alpaca/camera_geometry.h"
+#include "host/camera_worker.h"
+
+namespace alpaca {
+
+// ASCOM CameraStates.
+enum class CameraState : int32_t { Idle = 0, Waiting = 1, Exposing = 2, Reading = 3, Download = 4, Error = 5 };
+
+inline constexpr double kExposureMaxSeconds = 3600;
+inline constexpr double kExposureResolutionSeconds = 0.001;
+inline constexpr int32_t kInterfaceVersion = 4;
+
+// What the setup page shows.
+struct DeviceStatus {
+    bool open = false;
+    bool connecting = false;
+    size_t clients = 0;
+    std::string driverName;
+    std::string driverInfo;
+    std::vector<std::string> modeNames;
+    CameraState state = CameraState::Idle;
+    int32_t bin = 1;
+    int32_t readoutMode = 0;
+    std::optional<double> pixelSizeMicrons;
+    std::string lastError;
+    std::shared_ptr<const ColumnImage> image;
+    uint32_t imageMode = 4;  // the driver mode the image was read in
+    int32_t imageStartX = 0;
+    int32_t imageStartY = 0;
+};
+
+class CameraDevice {
+public:
+    using Log = std::function<void(const std::string &line)>;
+
+    CameraDevice(ModuleLoader loader, std::string modulePath, std::optional<double> pixelSizeMicrons,
+                 Log log);
+    ~CameraDevice();
+    CameraDevice(const CameraDevice &) = delete;
+    CameraDevice &operator=(const CameraDevice &) = delete;
+
+    // True for a member name (lower case, as in the URL) this device has,
+    // including imagearray and imagearrayvariant, which the server encodes.
+    static bool hasMember(const std::string &member);
+
+    // One member: GET (`put` false) with query fields, or PUT with form
+    // fields. A member without that method is a malformed request.
+    MemberResult call(const std::string &member, bool put, const Fields &fields, uint32_t clientId);
+
+    // The image for ImageArray, or nullptr with the ASCOM error in `refusal`.
+    std::shared_ptr<const ColumnImage> image(uint32_t clientId, MemberResult &refusal);
+
+    DeviceStatus status();
+    void setPixelSize(double microns);
+
+private:
+    struct Call {
+        const Fields &fields;
+        uint32_t clientId;
+    };
+    using Handler = MemberResult (CameraDevice::*)(const Call &);
+    struct Member {
+        Handler get = nullptr;
+        Handler put = nullptr;
+        bool needsConnection = true;
+    };
+    static const std::map<std::string, Member> &members();
+
+    // Under mutex_.
+    void settleConnection();
+    bool clientConnected(uint32_t clientId) const;
+    void startConnecting(uint32_t clientId);
+    void leave(uint32_t clientId);
+    bool exposing() const;
+    CameraState currentState() const;
+    std::optional<int32_t> percentCompleted() const;
+    void onWorkerEvents();
+
+    // Common members.
+    MemberResult getConnected(const Call &call);
+    MemberResult putConnected(const Call &call);
+    MemberResult getConnecting(const Call &call);
+    MemberResult putConnect(const Call &call);
+    MemberResult putDisconnect(const Call &call);
+    MemberResult getDescription(const Call &call);
+    MemberResult getDriverInfo(const Call &call);
+    MemberResult getDriverVersion(const Call &call);
+    MemberResult getInterfaceVersion(const Call &call);
+    MemberResult getName(const Call &call);
+    MemberResult getSupportedActions(const Call &call);
+    MemberResult putAction(const Call &call);
+    MemberResult putCommand(const Call &call);
+    MemberResult getDeviceState(const Call &call);
+
+    // Camera members.
+    MemberResult getBayerOffsetX(const Call &call);
+    MemberResult getBayerOffsetY(const Call &call);
+    MemberResult getBin(const Call &call);
+    MemberResult putBinX(const Call &call);
+    MemberResult putBinY(const Call &call);
+    MemberResult getCameraState(const Call &call);
+    MemberResult getCameraXSize(const Call &call);
+    MemberResult getCameraYSize(const Call &call);
+    MemberResult getTrue(const Call &call);
+    MemberResult getFalse(const Call &call);
+    MemberResult notImplemented(const Call &call);
+    MemberResult putCoolerOn(const Call &call);
+    MemberResult putFastReadout(const Call &call);
+    MemberResult putGain(const Call &call);
+    MemberResult putOffset(const Call &call);
+    MemberResult putSetCcdTemperature(const Call &call);
+    MemberResult putSubExposureDuration(const Call &call);
+    MemberResult putPulseGuide(const Call &call);
+    MemberResult getExposureMax(const Call &call);
+    MemberResult getExposureMin(const Call &call);
+    MemberResult getExposureResolution(const Call &call);
+    MemberResult getImageReady(const Call &call);
+    MemberResult getLastExposureDuration(const Call &call);
+    MemberResult getLastExposureStartTime(const Call &call);
+    MemberResult getMaxAdu(const Call &call);
+    MemberResult getMaxBin(const Call &call);
+    MemberResult getNumX(const Call &call);
+    MemberResult putNumX(const Call &call);
+    MemberResult getNumY(const Call &call);
+    MemberResult putNumY(const Call &call);
+    MemberResult getStartX(const Call &call);
+    MemberResult putStartX(const Call &call);
+    MemberResult getStartY(const Call &call);
+    MemberResult putStartY(const Call &call);
+    MemberResult getPercentCompleted(const Call &call);
+    MemberResult getPixelSize(const Call &call);
+    MemberResult getReadoutMode(const Call &call);
+    MemberResult putReadoutMode(const Call &call);
+    MemberResult getReadoutModes(const Call &call);
+    MemberResult getSensorName(const Call &call);
+    MemberResult getSensorType(const Call &call);
+    MemberResult putAbortExposure(const Call &call);
+    MemberResult putStartExposure(const Call &call);
+    MemberResult putSubframeValue(const Call &call, const char *name, int32_t &target);
+
+    const std::string modulePath_;
+    const Log log_;
+
+    std::mutex mutex_;
+    // Connection.
+    bool open_ = false;
+    std::set<uint32_t> clients_;
+    std::shared_future<ConnectOutcome> pendingConnect_;
+    std::set<uint32_t> joining_;
+    std::map<uint32_t, std::string> connectFailures_;  // told once, through Connecting
+    ConnectOutcome opened_;
+    // Settings.
+    int32_t bin_ = 1;
+    int32_t readoutMode_ = 0;
+    Subframe subframe_;
+    std::optional<double> pixelSizeMicrons_;
+    // Exposure.
+    CameraState phase_ = CameraState::Idle;  // Idle, Waiting, Exposing or Error
+    uint64_t lastId_ = 0;
+    uint64_t currentId_ = 0;  // 0: none whose events matter
+    ReadoutPlan currentPlan_;
+    Subframe currentFrame_;
+    double currentDuration_ = 0;
+    std::chrono::steady_clock::time_point exposureStart_;
+    std::optional<double> lastDuration_;
+    std::optional<std::chrono::system_clock::time_point> lastStartTime_;
+    std::string failure_;
+    std::shared_ptr<const ColumnImage> image_;
+    uint32_t imageMode_ = 4;
+    Subframe imageFrame_;
+
+    // Last, so its thread ends before anything it reports into goes.
+    std::unique_ptr<CameraWorker> worker_;
+};
+
+// ASCOM's date form for LastExposureStartTime: CCYY-MM-DDThh:mm:ss.sss, UTC,
+// no zone letter.
+std::string formatAscomTime(std::chrono::system_clock::time_point time);
+
+}  // namespace alpaca
