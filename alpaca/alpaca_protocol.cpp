@@ -13,7 +13,9 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
         return false;
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        auto lower = [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(a[i]) != lower(b[i])) {
             return false;
         }
@@ -78,7 +80,8 @@ Fields::Fields(std::string_view encoded, bool exactCase) : exactCase_(exactCase)
         // A field whose escapes are broken cannot be matched by any name: it is
         // kept out, so a required one reads as missing.
         if (!decodeUrlComponent(field.substr(0, equals), name) ||
-            (equals != std::string_view::npos && !decodeUrlComponent(field.substr(equals + 1), value))) {
+            (equals != std::string_view::npos &&
+             !decodeUrlComponent(field.substr(equals + 1), value))) {
             continue;
         }
         fields_.emplace_back(std::move(name), std::move(value));
@@ -126,20 +129,25 @@ bool readClientIds(const Fields &fields, ClientIds &ids, std::string &error) {
         if (text == nullptr) {
             *field.target = 0;
         } else if (!parseUint32(*text, *field.target)) {
-            error = std::string(field.name) + " '" + *text + "' is not a number from 0 to 4294967295";
+            error =
+                std::string(field.name) + " '" + *text + "' is not a number from 0 to 4294967295";
             return false;
         }
     }
     return true;
 }
 
-std::string jsonString(std::string_view text) { return nlohmann::json(std::string(text)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+std::string jsonString(std::string_view text) {
+    return nlohmann::json(std::string(text))
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 std::string jsonBool(bool value) { return value ? "true" : "false"; }
 
 std::string jsonNumber(double value) { return nlohmann::json(value).dump(); }
 
-std::string answerBody(const MemberResult &result, const ClientIds &ids, uint32_t serverTransactionId) {
+std::string answerBody(const MemberResult &result, const ClientIds &ids,
+                       uint32_t serverTransactionId) {
     std::string body = "{";
     if (result.valueJson && result.error == ErrorCode::None) {
         body += "\"Value\":" + *result.valueJson + ",";

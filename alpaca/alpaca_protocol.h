@@ -67,7 +67,9 @@ struct MemberResult {
     std::optional<std::string> valueJson;  // absent for methods
     bool badRequest = false;
 
-    static MemberResult value(std::string json) { return {ErrorCode::None, {}, std::move(json), false}; }
+    static MemberResult value(std::string json) {
+        return {ErrorCode::None, {}, std::move(json), false};
+    }
     static MemberResult done() { return {}; }
     static MemberResult fail(ErrorCode code, std::string why) {
         return {code, std::move(why), std::nullopt, false};
@@ -84,6 +86,7 @@ std::string jsonNumber(double value);
 
 // The answer body: Value (when given), ClientTransactionID,
 // ServerTransactionID, ErrorNumber, ErrorMessage.
-std::string answerBody(const MemberResult &result, const ClientIds &ids, uint32_t serverTransactionId);
+std::string answerBody(const MemberResult &result, const ClientIds &ids,
+                       uint32_t serverTransactionId);
 
 }  // namespace alpaca

@@ -34,8 +34,12 @@ bool acceptsImageBytes(const httplib::Request &request) {
 
 AlpacaServer::AlpacaServer(CameraDevice &device, ServerOptions options)
     : device_(device), options_(std::move(options)), http_(std::make_unique<httplib::Server>()) {
-    const auto seconds = [](std::chrono::milliseconds t) { return static_cast<time_t>(t.count() / 1000); };
-    const auto micros = [](std::chrono::milliseconds t) { return static_cast<time_t>(t.count() % 1000 * 1000); };
+    const auto seconds = [](std::chrono::milliseconds t) {
+        return static_cast<time_t>(t.count() / 1000);
+    };
+    const auto micros = [](std::chrono::milliseconds t) {
+        return static_cast<time_t>(t.count() % 1000 * 1000);
+    };
     http_->set_read_timeout(seconds(options_.readTimeout), micros(options_.readTimeout));
     http_->set_write_timeout(seconds(options_.writeTimeout), micros(options_.writeTimeout));
     http_->set_keep_alive_timeout(static_cast<time_t>(options_.keepAliveTimeout.count()));
@@ -48,13 +52,13 @@ AlpacaServer::AlpacaServer(CameraDevice &device, ServerOptions options)
 AlpacaServer::~AlpacaServer() { stop(); }
 
 int AlpacaServer::bind() {
-    const int port = options_.port == 0 ? http_->bind_to_any_port(options_.bindAddress)
-                                        : (http_->bind_to_port(options_.bindAddress, options_.port)
-                                               ? options_.port
-                                               : -1);
+    const int port =
+        options_.port == 0
+            ? http_->bind_to_any_port(options_.bindAddress)
+            : (http_->bind_to_port(options_.bindAddress, options_.port) ? options_.port : -1);
     if (port < 0) {
-        error_ = "cannot listen on " + options_.bindAddress + " port " + std::to_string(options_.port) +
-                 " (in use, or not an address of this computer)";
+        error_ = "cannot listen on " + options_.bindAddress + " port " +
+                 std::to_string(options_.port) + " (in use, or not an address of this computer)";
     }
     return port;
 }
@@ -78,21 +82,25 @@ void AlpacaServer::addRoutes() {
                 plainError(response, 400, error);
                 return;
             }
-            response.set_content(answerBody(MemberResult::value(value()), ids, nextServerTransactionId()), kJson);
+            response.set_content(
+                answerBody(MemberResult::value(value()), ids, nextServerTransactionId()), kJson);
         };
     };
     http_->Get("/management/apiversions", management([] { return std::string("[1]"); }));
-    http_->Get("/management/v1/description", management([] {
-                   return std::string("{\"ServerName\":\"qm-alpaca\",\"Manufacturer\":\"QM208X driver project\","
-                                      "\"ManufacturerVersion\":\"") +
-                          QM_ALPACA_VERSION + "\",\"Location\":\"\"}";
-               }));
+    http_->Get(
+        "/management/v1/description", management([] {
+            return std::string(
+                       "{\"ServerName\":\"qm-alpaca\",\"Manufacturer\":\"QM208X driver project\","
+                       "\"ManufacturerVersion\":\"") +
+                   QM_ALPACA_VERSION + "\",\"Location\":\"\"}";
+        }));
     const std::string uniqueId = options_.uniqueId;
-    http_->Get("/management/v1/configureddevices", management([uniqueId] {
-                   return "[{\"DeviceName\":\"QM-208X VESK\",\"DeviceType\":\"Camera\",\"DeviceNumber\":0,"
-                          "\"UniqueID\":" +
-                          jsonString(uniqueId) + "}]";
-               }));
+    http_->Get(
+        "/management/v1/configureddevices", management([uniqueId] {
+            return "[{\"DeviceName\":\"QM-208X VESK\",\"DeviceType\":\"Camera\",\"DeviceNumber\":0,"
+                   "\"UniqueID\":" +
+                   jsonString(uniqueId) + "}]";
+        }));
 
     // Device API.
     auto device = [this](bool put) {
@@ -101,11 +109,13 @@ void AlpacaServer::addRoutes() {
             const std::string &number = request.matches[2];
             const std::string &member = request.matches[3];
             if (type != "camera") {
-                plainError(response, 404, "no device type '" + type + "' here: this server has camera 0");
+                plainError(response, 404,
+                           "no device type '" + type + "' here: this server has camera 0");
                 return;
             }
             if (number != "0") {
-                plainError(response, 404, "no camera '" + number + "' here: this server has camera 0");
+                plainError(response, 404,
+                           "no camera '" + number + "' here: this server has camera 0");
                 return;
             }
             if (!CameraDevice::hasMember(member)) {
@@ -114,7 +124,8 @@ void AlpacaServer::addRoutes() {
             }
             // GET fields come in the query, names in any case; PUT fields in
             // the form body, names exactly as the API spells them.
-            const Fields fields(put ? std::string_view(request.body) : std::string_view(queryOf(request)), put);
+            const Fields fields(
+                put ? std::string_view(request.body) : std::string_view(queryOf(request)), put);
             ClientIds ids;
             std::string error;
             if (!readClientIds(fields, ids, error)) {
@@ -155,7 +166,8 @@ void AlpacaServer::addRoutes() {
     // Setup pages, for a person with a browser.
     auto page = [this](const httplib::Request &request, httplib::Response &response) {
         const std::string notice = request.has_param("saved") ? "Pixel size saved." : "";
-        response.set_content(setupPageHtml(device_.status(), notice, static_cast<bool>(options_.previewPng)), kHtml);
+        response.set_content(
+            setupPageHtml(device_.status(), notice, static_cast<bool>(options_.previewPng)), kHtml);
     };
     http_->Get("/setup", page);
     http_->Get(kSetupPath, page);
@@ -164,13 +176,15 @@ void AlpacaServer::addRoutes() {
         const std::string *text = fields.find("PixelSize");
         double microns = 0;
         std::string error;
-        if (text == nullptr || !parseFiniteDouble(*text, microns) || !pixelSizeAcceptable(microns)) {
+        if (text == nullptr || !parseFiniteDouble(*text, microns) ||
+            !pixelSizeAcceptable(microns)) {
             response.status = 400;
-            response.set_content(setupPageHtml(device_.status(),
-                                               "Not saved: the pixel size must be a number above 0 and at most "
-                                               "100 microns.",
-                                               static_cast<bool>(options_.previewPng)),
-                                 kHtml);
+            response.set_content(
+                setupPageHtml(device_.status(),
+                              "Not saved: the pixel size must be a number above 0 and at most "
+                              "100 microns.",
+                              static_cast<bool>(options_.previewPng)),
+                kHtml);
             return;
         }
         if (options_.savePixelSize && !options_.savePixelSize(microns, error)) {

@@ -5,7 +5,8 @@
 
 namespace alpaca {
 
-bool parseArguments(const std::vector<std::string> &words, Arguments &arguments, std::string &error) {
+bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
+                    std::string &error) {
     arguments = {};
     for (size_t i = 0; i < words.size(); ++i) {
         const std::string &word = words[i];

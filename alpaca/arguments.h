@@ -20,7 +20,8 @@ struct Arguments {
 };
 
 // False with a one-line reason for anything not understood.
-bool parseArguments(const std::vector<std::string> &words, Arguments &arguments, std::string &error);
+bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
+                    std::string &error);
 
 std::string usageText();
 

@@ -34,7 +34,8 @@ bool requiredField(const Fields &fields, const char *name, Parse parse, T &value
         return false;
     }
     if (!parse(*text, value)) {
-        bad = MemberResult::malformed("parameter " + std::string(name) + " '" + *text + "' is not " + what);
+        bad = MemberResult::malformed("parameter " + std::string(name) + " '" + *text +
+                                      "' is not " + what);
         return false;
     }
     return true;
@@ -52,8 +53,8 @@ bool boolField(const Fields &fields, const char *name, bool &value, MemberResult
 bool textField(const Fields &fields, const char *name, MemberResult &bad) {
     std::string unused;
     return requiredField(
-        fields, name, [](const std::string &text, std::string &out) { return out = text, true; }, unused, bad,
-        "text");
+        fields, name, [](const std::string &text, std::string &out) { return out = text, true; },
+        unused, bad, "text");
 }
 
 MemberResult intValue(int64_t value) { return MemberResult::value(std::to_string(value)); }
@@ -71,16 +72,19 @@ std::string formatAscomTime(std::chrono::system_clock::time_point time) {
     const year_month_day date(day);
     const hh_mm_ss clock(milliseconds - day);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03d", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03d", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+        static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
     return text;
 }
 
-CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath, std::optional<double> pixelSizeMicrons,
-                           Log log)
-    : modulePath_(std::move(modulePath)), log_(std::move(log)), pixelSizeMicrons_(pixelSizeMicrons) {
+CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
+                           std::optional<double> pixelSizeMicrons, Log log)
+    : modulePath_(std::move(modulePath)),
+      log_(std::move(log)),
+      pixelSizeMicrons_(pixelSizeMicrons) {
     worker_ = std::make_unique<CameraWorker>(std::move(loader), [this] { onWorkerEvents(); });
 }
 
@@ -88,9 +92,11 @@ CameraDevice::~CameraDevice() { worker_.reset(); }
 
 const std::map<std::string, CameraDevice::Member> &CameraDevice::members() {
     using D = CameraDevice;
+    using K = Kind;
+    const std::vector<Parameter> kCommand = {{"Command", K::Text}, {"Raw", K::Bool}};
     static const std::map<std::string, Member> table = {
         // Common members: answered whether or not this client is connected.
-        {"connected", {&D::getConnected, &D::putConnected, false}},
+        {"connected", {&D::getConnected, &D::putConnected, false, {{"Connected", K::Bool}}}},
         {"connecting", {&D::getConnecting, nullptr, false}},
         {"connect", {nullptr, &D::putConnect, false}},
         {"disconnect", {nullptr, &D::putDisconnect, false}},
@@ -100,16 +106,16 @@ const std::map<std::string, CameraDevice::Member> &CameraDevice::members() {
         {"interfaceversion", {&D::getInterfaceVersion, nullptr, false}},
         {"name", {&D::getName, nullptr, false}},
         {"supportedactions", {&D::getSupportedActions, nullptr, false}},
-        {"action", {nullptr, &D::putAction, false}},
-        {"commandblind", {nullptr, &D::putCommand, false}},
-        {"commandbool", {nullptr, &D::putCommand, false}},
-        {"commandstring", {nullptr, &D::putCommand, false}},
+        {"action", {nullptr, &D::putAction, false, {{"Action", K::Text}, {"Parameters", K::Text}}}},
+        {"commandblind", {nullptr, &D::putCommand, false, kCommand}},
+        {"commandbool", {nullptr, &D::putCommand, false, kCommand}},
+        {"commandstring", {nullptr, &D::putCommand, false, kCommand}},
         {"devicestate", {&D::getDeviceState, nullptr}},
         // The camera.
         {"bayeroffsetx", {&D::getBayerOffsetX, nullptr}},
         {"bayeroffsety", {&D::getBayerOffsetY, nullptr}},
-        {"binx", {&D::getBin, &D::putBinX}},
-        {"biny", {&D::getBin, &D::putBinY}},
+        {"binx", {&D::getBin, &D::putBinX, true, {{"BinX", K::Int}}}},
+        {"biny", {&D::getBin, &D::putBinY, true, {{"BinY", K::Int}}}},
         {"camerastate", {&D::getCameraState, nullptr}},
         {"cameraxsize", {&D::getCameraXSize, nullptr}},
         {"cameraysize", {&D::getCameraYSize, nullptr}},
@@ -121,15 +127,15 @@ const std::map<std::string, CameraDevice::Member> &CameraDevice::members() {
         {"cansetccdtemperature", {&D::getFalse, nullptr}},
         {"canstopexposure", {&D::getFalse, nullptr}},
         {"ccdtemperature", {&D::notImplemented, nullptr}},
-        {"cooleron", {&D::notImplemented, &D::putCoolerOn}},
+        {"cooleron", {&D::notImplemented, &D::putCoolerOn, true, {{"CoolerOn", K::Bool}}}},
         {"coolerpower", {&D::notImplemented, nullptr}},
         {"electronsperadu", {&D::notImplemented, nullptr}},
         {"exposuremax", {&D::getExposureMax, nullptr}},
         {"exposuremin", {&D::getExposureMin, nullptr}},
         {"exposureresolution", {&D::getExposureResolution, nullptr}},
-        {"fastreadout", {&D::notImplemented, &D::putFastReadout}},
+        {"fastreadout", {&D::notImplemented, &D::putFastReadout, true, {{"FastReadout", K::Bool}}}},
         {"fullwellcapacity", {&D::notImplemented, nullptr}},
-        {"gain", {&D::notImplemented, &D::putGain}},
+        {"gain", {&D::notImplemented, &D::putGain, true, {{"Gain", K::Int}}}},
         {"gainmax", {&D::notImplemented, nullptr}},
         {"gainmin", {&D::notImplemented, nullptr}},
         {"gains", {&D::notImplemented, nullptr}},
@@ -142,26 +148,33 @@ const std::map<std::string, CameraDevice::Member> &CameraDevice::members() {
         {"maxadu", {&D::getMaxAdu, nullptr}},
         {"maxbinx", {&D::getMaxBin, nullptr}},
         {"maxbiny", {&D::getMaxBin, nullptr}},
-        {"numx", {&D::getNumX, &D::putNumX}},
-        {"numy", {&D::getNumY, &D::putNumY}},
-        {"offset", {&D::notImplemented, &D::putOffset}},
+        {"numx", {&D::getNumX, &D::putNumX, true, {{"NumX", K::Int}}}},
+        {"numy", {&D::getNumY, &D::putNumY, true, {{"NumY", K::Int}}}},
+        {"offset", {&D::notImplemented, &D::putOffset, true, {{"Offset", K::Int}}}},
         {"offsetmax", {&D::notImplemented, nullptr}},
         {"offsetmin", {&D::notImplemented, nullptr}},
         {"offsets", {&D::notImplemented, nullptr}},
         {"percentcompleted", {&D::getPercentCompleted, nullptr}},
         {"pixelsizex", {&D::getPixelSize, nullptr}},
         {"pixelsizey", {&D::getPixelSize, nullptr}},
-        {"readoutmode", {&D::getReadoutMode, &D::putReadoutMode}},
+        {"readoutmode", {&D::getReadoutMode, &D::putReadoutMode, true, {{"ReadoutMode", K::Int}}}},
         {"readoutmodes", {&D::getReadoutModes, nullptr}},
         {"sensorname", {&D::getSensorName, nullptr}},
         {"sensortype", {&D::getSensorType, nullptr}},
-        {"setccdtemperature", {&D::notImplemented, &D::putSetCcdTemperature}},
-        {"startx", {&D::getStartX, &D::putStartX}},
-        {"starty", {&D::getStartY, &D::putStartY}},
-        {"subexposureduration", {&D::notImplemented, &D::putSubExposureDuration}},
+        {"setccdtemperature",
+         {&D::notImplemented, &D::putSetCcdTemperature, true, {{"SetCCDTemperature", K::Number}}}},
+        {"startx", {&D::getStartX, &D::putStartX, true, {{"StartX", K::Int}}}},
+        {"starty", {&D::getStartY, &D::putStartY, true, {{"StartY", K::Int}}}},
+        {"subexposureduration",
+         {&D::notImplemented,
+          &D::putSubExposureDuration,
+          true,
+          {{"SubExposureDuration", K::Number}}}},
         {"abortexposure", {nullptr, &D::putAbortExposure}},
-        {"pulseguide", {nullptr, &D::putPulseGuide}},
-        {"startexposure", {nullptr, &D::putStartExposure}},
+        {"pulseguide",
+         {nullptr, &D::putPulseGuide, true, {{"Direction", K::Int}, {"Duration", K::Int}}}},
+        {"startexposure",
+         {nullptr, &D::putStartExposure, true, {{"Duration", K::Number}, {"Light", K::Bool}}}},
         {"stopexposure", {nullptr, &D::notImplemented}},
     };
     return table;
@@ -171,22 +184,47 @@ bool CameraDevice::hasMember(const std::string &member) {
     return members().count(member) != 0 || member == "imagearray" || member == "imagearrayvariant";
 }
 
-MemberResult CameraDevice::call(const std::string &member, bool put, const Fields &fields, uint32_t clientId) {
+MemberResult CameraDevice::call(const std::string &member, bool put, const Fields &fields,
+                                uint32_t clientId) {
     const auto found = members().find(member);
     if (found == members().end()) {
         return MemberResult::malformed("camera has no member " + member);
     }
     const Handler handler = put ? found->second.put : found->second.get;
     if (handler == nullptr) {
-        return MemberResult::malformed(member + (put ? " cannot be set (GET only)" : " is a method (PUT only)"));
+        return MemberResult::malformed(
+            member + (put ? " cannot be set (GET only)" : " is a method (PUT only)"));
+    }
+    MemberResult bad;
+    if (put && !checkParameters(found->second.putParameters, fields, bad)) {
+        return bad;
     }
     std::lock_guard lock(mutex_);
     settleConnection();
     if (found->second.needsConnection && !clientConnected(clientId)) {
-        return MemberResult::fail(ErrorCode::NotConnected,
-                                  "the camera is not connected for this client: set Connected or call Connect first");
+        return MemberResult::fail(
+            ErrorCode::NotConnected,
+            "the camera is not connected for this client: set Connected or call Connect first");
     }
     return (this->*handler)({fields, clientId});
+}
+
+bool CameraDevice::checkParameters(const std::vector<Parameter> &parameters, const Fields &fields,
+                                   MemberResult &bad) {
+    for (const Parameter &parameter : parameters) {
+        bool flag = false;
+        int32_t whole = 0;
+        double real = 0;
+        const bool ok = parameter.kind == Kind::Bool  ? boolField(fields, parameter.name, flag, bad)
+                        : parameter.kind == Kind::Int ? intField(fields, parameter.name, whole, bad)
+                        : parameter.kind == Kind::Number
+                            ? doubleField(fields, parameter.name, real, bad)
+                            : textField(fields, parameter.name, bad);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Connection.
@@ -219,20 +257,23 @@ void CameraDevice::settleConnection() {
          std::to_string(clients_.size()) + " client(s)");
 }
 
-bool CameraDevice::clientConnected(uint32_t clientId) const { return open_ && clients_.count(clientId) != 0; }
+bool CameraDevice::clientConnected(uint32_t clientId) const {
+    return open_ && clients_.count(clientId) != 0;
+}
 
 void CameraDevice::startConnecting(uint32_t clientId) {
     connectFailures_.erase(clientId);
     if (open_) {
         if (clients_.insert(clientId).second) {
-            log_("client " + std::to_string(clientId) + " connected, " + std::to_string(clients_.size()) +
-                 " client(s)");
+            log_("client " + std::to_string(clientId) + " connected, " +
+                 std::to_string(clients_.size()) + " client(s)");
         }
         return;
     }
     joining_.insert(clientId);
     if (!pendingConnect_.valid()) {
-        log_("client " + std::to_string(clientId) + " connecting: opening the camera through " + modulePath_);
+        log_("client " + std::to_string(clientId) + " connecting: opening the camera through " +
+             modulePath_);
         pendingConnect_ = worker_->connect(modulePath_).share();
     }
 }
@@ -242,8 +283,8 @@ void CameraDevice::leave(uint32_t clientId) {
     if (clients_.erase(clientId) == 0) {
         return;
     }
-    log_("client " + std::to_string(clientId) + " disconnected, " + std::to_string(clients_.size()) +
-         " client(s) left");
+    log_("client " + std::to_string(clientId) + " disconnected, " +
+         std::to_string(clients_.size()) + " client(s) left");
     if (!clients_.empty() || !open_) {
         return;
     }
@@ -256,7 +297,9 @@ void CameraDevice::leave(uint32_t clientId) {
     log_("camera closed");
 }
 
-MemberResult CameraDevice::getConnected(const Call &call) { return MemberResult::value(jsonBool(clientConnected(call.clientId))); }
+MemberResult CameraDevice::getConnected(const Call &call) {
+    return MemberResult::value(jsonBool(clientConnected(call.clientId)));
+}
 
 MemberResult CameraDevice::putConnected(const Call &call) {
     bool connect = false;
@@ -286,7 +329,8 @@ MemberResult CameraDevice::putConnected(const Call &call) {
         return MemberResult::fail(ErrorCode::CameraFailure, "the camera did not open within 60 s");
     }
     auto failure = connectFailures_.find(call.clientId);
-    const std::string why = failure != connectFailures_.end() ? failure->second : "disconnected meanwhile";
+    const std::string why =
+        failure != connectFailures_.end() ? failure->second : "disconnected meanwhile";
     connectFailures_.erase(call.clientId);
     return MemberResult::fail(ErrorCode::CameraFailure, "cannot connect the camera: " + why);
 }
@@ -313,11 +357,19 @@ MemberResult CameraDevice::putDisconnect(const Call &call) {
 
 // Identity and the other common members.
 
-MemberResult CameraDevice::getDescription(const Call &) { return MemberResult::value(jsonString(kDescription)); }
-MemberResult CameraDevice::getDriverInfo(const Call &) { return MemberResult::value(jsonString(kDriverInfo)); }
-MemberResult CameraDevice::getDriverVersion(const Call &) { return MemberResult::value(jsonString(kDriverVersion)); }
+MemberResult CameraDevice::getDescription(const Call &) {
+    return MemberResult::value(jsonString(kDescription));
+}
+MemberResult CameraDevice::getDriverInfo(const Call &) {
+    return MemberResult::value(jsonString(kDriverInfo));
+}
+MemberResult CameraDevice::getDriverVersion(const Call &) {
+    return MemberResult::value(jsonString(kDriverVersion));
+}
 MemberResult CameraDevice::getInterfaceVersion(const Call &) { return intValue(kInterfaceVersion); }
-MemberResult CameraDevice::getName(const Call &) { return MemberResult::value(jsonString(kDeviceName)); }
+MemberResult CameraDevice::getName(const Call &) {
+    return MemberResult::value(jsonString(kDeviceName));
+}
 MemberResult CameraDevice::getSupportedActions(const Call &) { return MemberResult::value("[]"); }
 
 MemberResult CameraDevice::putAction(const Call &call) {
@@ -343,7 +395,8 @@ MemberResult CameraDevice::getDeviceState(const Call &) {
     if (const auto percent = percentCompleted()) {
         value += ",{\"Name\":\"PercentCompleted\",\"Value\":" + std::to_string(*percent) + "}";
     }
-    value += ",{\"Name\":\"TimeStamp\",\"Value\":\"" + formatAscomTime(std::chrono::system_clock::now()) + "\"}]";
+    value += ",{\"Name\":\"TimeStamp\",\"Value\":\"" +
+             formatAscomTime(std::chrono::system_clock::now()) + "\"}]";
     return MemberResult::value(std::move(value));
 }
 
@@ -355,8 +408,12 @@ MemberResult CameraDevice::getCameraXSize(const Call &) { return intValue(kSenso
 MemberResult CameraDevice::getCameraYSize(const Call &) { return intValue(kSensorRows); }
 MemberResult CameraDevice::getTrue(const Call &) { return MemberResult::value("true"); }
 MemberResult CameraDevice::getFalse(const Call &) { return MemberResult::value("false"); }
-MemberResult CameraDevice::getExposureMax(const Call &) { return MemberResult::value(jsonNumber(kExposureMaxSeconds)); }
-MemberResult CameraDevice::getExposureMin(const Call &) { return MemberResult::value(jsonNumber(0.0)); }
+MemberResult CameraDevice::getExposureMax(const Call &) {
+    return MemberResult::value(jsonNumber(kExposureMaxSeconds));
+}
+MemberResult CameraDevice::getExposureMin(const Call &) {
+    return MemberResult::value(jsonNumber(0.0));
+}
 MemberResult CameraDevice::getExposureResolution(const Call &) {
     return MemberResult::value(jsonNumber(kExposureResolutionSeconds));
 }
@@ -371,14 +428,17 @@ MemberResult CameraDevice::getSensorType(const Call &) { return intValue(kSensor
 
 MemberResult CameraDevice::getPixelSize(const Call &) {
     if (!pixelSizeMicrons_) {
-        return MemberResult::fail(ErrorCode::ValueNotSet,
-                                  "the pixel size is not known to the driver: set it with qm-alpaca "
-                                  "--pixel-size or on the setup page");
+        return MemberResult::fail(
+            ErrorCode::ValueNotSet,
+            "the pixel size is not known to the driver: set it with qm-alpaca "
+            "--pixel-size or on the setup page");
     }
     return MemberResult::value(jsonNumber(*pixelSizeMicrons_));
 }
 
-MemberResult CameraDevice::notImplemented(const Call &) { return notImplementedResult("this member"); }
+MemberResult CameraDevice::notImplemented(const Call &) {
+    return notImplementedResult("this member");
+}
 
 // Setters of members the camera lacks: the value is checked as any setter's
 // would be, then refused as not implemented.
@@ -391,7 +451,8 @@ MemberResult CameraDevice::putCoolerOn(const Call &call) {
 MemberResult CameraDevice::putFastReadout(const Call &call) {
     bool value = false;
     MemberResult bad;
-    return boolField(call.fields, "FastReadout", value, bad) ? notImplementedResult("fast readout") : bad;
+    return boolField(call.fields, "FastReadout", value, bad) ? notImplementedResult("fast readout")
+                                                             : bad;
 }
 MemberResult CameraDevice::putGain(const Call &call) {
     int32_t value = 0;
@@ -406,19 +467,23 @@ MemberResult CameraDevice::putOffset(const Call &call) {
 MemberResult CameraDevice::putSetCcdTemperature(const Call &call) {
     double value = 0;
     MemberResult bad;
-    return doubleField(call.fields, "SetCCDTemperature", value, bad) ? notImplementedResult("a cooler") : bad;
+    return doubleField(call.fields, "SetCCDTemperature", value, bad)
+               ? notImplementedResult("a cooler")
+               : bad;
 }
 MemberResult CameraDevice::putSubExposureDuration(const Call &call) {
     double value = 0;
     MemberResult bad;
-    return doubleField(call.fields, "SubExposureDuration", value, bad) ? notImplementedResult("sub-exposures")
-                                                                       : bad;
+    return doubleField(call.fields, "SubExposureDuration", value, bad)
+               ? notImplementedResult("sub-exposures")
+               : bad;
 }
 MemberResult CameraDevice::putPulseGuide(const Call &call) {
     int32_t direction = 0;
     int32_t duration = 0;
     MemberResult bad;
-    if (!intField(call.fields, "Direction", direction, bad) || !intField(call.fields, "Duration", duration, bad)) {
+    if (!intField(call.fields, "Direction", direction, bad) ||
+        !intField(call.fields, "Duration", duration, bad)) {
         return bad;
     }
     return notImplementedResult("a guiding port");
@@ -435,8 +500,9 @@ MemberResult CameraDevice::putBinX(const Call &call) {
         return bad;
     }
     if (!binSupported(bin)) {
-        return MemberResult::fail(ErrorCode::InvalidValue,
-                                  "BinX " + std::to_string(bin) + " refused: the camera bins 1, 2 or 4");
+        return MemberResult::fail(
+            ErrorCode::InvalidValue,
+            "BinX " + std::to_string(bin) + " refused: the camera bins 1, 2 or 4");
     }
     // The camera bins both axes alike: one factor serves BinX and BinY.
     bin_ = bin;
@@ -450,8 +516,9 @@ MemberResult CameraDevice::putBinY(const Call &call) {
         return bad;
     }
     if (!binSupported(bin)) {
-        return MemberResult::fail(ErrorCode::InvalidValue,
-                                  "BinY " + std::to_string(bin) + " refused: the camera bins 1, 2 or 4");
+        return MemberResult::fail(
+            ErrorCode::InvalidValue,
+            "BinY " + std::to_string(bin) + " refused: the camera bins 1, 2 or 4");
     }
     bin_ = bin;
     return MemberResult::done();
@@ -466,8 +533,9 @@ MemberResult CameraDevice::putReadoutMode(const Call &call) {
         return bad;
     }
     if (mode < 0 || mode >= kReadoutModeCount) {
-        return MemberResult::fail(ErrorCode::InvalidValue, "ReadoutMode " + std::to_string(mode) +
-                                                               " refused: the modes are 0 and 1 (see ReadoutModes)");
+        return MemberResult::fail(ErrorCode::InvalidValue,
+                                  "ReadoutMode " + std::to_string(mode) +
+                                      " refused: the modes are 0 and 1 (see ReadoutModes)");
     }
     readoutMode_ = mode;
     return MemberResult::done();
@@ -485,10 +553,18 @@ MemberResult CameraDevice::getNumX(const Call &) { return intValue(subframe_.num
 MemberResult CameraDevice::getNumY(const Call &) { return intValue(subframe_.numY); }
 MemberResult CameraDevice::getStartX(const Call &) { return intValue(subframe_.startX); }
 MemberResult CameraDevice::getStartY(const Call &) { return intValue(subframe_.startY); }
-MemberResult CameraDevice::putNumX(const Call &call) { return putSubframeValue(call, "NumX", subframe_.numX); }
-MemberResult CameraDevice::putNumY(const Call &call) { return putSubframeValue(call, "NumY", subframe_.numY); }
-MemberResult CameraDevice::putStartX(const Call &call) { return putSubframeValue(call, "StartX", subframe_.startX); }
-MemberResult CameraDevice::putStartY(const Call &call) { return putSubframeValue(call, "StartY", subframe_.startY); }
+MemberResult CameraDevice::putNumX(const Call &call) {
+    return putSubframeValue(call, "NumX", subframe_.numX);
+}
+MemberResult CameraDevice::putNumY(const Call &call) {
+    return putSubframeValue(call, "NumY", subframe_.numY);
+}
+MemberResult CameraDevice::putStartX(const Call &call) {
+    return putSubframeValue(call, "StartX", subframe_.startX);
+}
+MemberResult CameraDevice::putStartY(const Call &call) {
+    return putSubframeValue(call, "StartY", subframe_.startY);
+}
 
 MemberResult CameraDevice::putSubframeValue(const Call &call, const char *name, int32_t &target) {
     // Judged at StartExposure, against the binning then in force.
@@ -508,8 +584,8 @@ bool CameraDevice::exposing() const {
 }
 
 CameraState CameraDevice::currentState() const {
-    if (phase_ == CameraState::Exposing &&
-        std::chrono::steady_clock::now() - exposureStart_ >= std::chrono::duration<double>(currentDuration_)) {
+    if (phase_ == CameraState::Exposing && std::chrono::steady_clock::now() - exposureStart_ >=
+                                               std::chrono::duration<double>(currentDuration_)) {
         return CameraState::Reading;
     }
     return phase_;
@@ -517,31 +593,40 @@ CameraState CameraDevice::currentState() const {
 
 std::optional<int32_t> CameraDevice::percentCompleted() const {
     switch (phase_) {
-    case CameraState::Waiting: return 0;
-    case CameraState::Exposing: {
-        if (currentDuration_ <= 0) {
-            return 100;
+        case CameraState::Waiting:
+            return 0;
+        case CameraState::Exposing: {
+            if (currentDuration_ <= 0) {
+                return 100;
+            }
+            const double elapsed =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - exposureStart_)
+                    .count();
+            return static_cast<int32_t>(std::clamp(elapsed / currentDuration_ * 100.0, 0.0, 100.0));
         }
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - exposureStart_).count();
-        return static_cast<int32_t>(std::clamp(elapsed / currentDuration_ * 100.0, 0.0, 100.0));
-    }
-    case CameraState::Idle: return image_ ? 100 : 0;
-    default: return std::nullopt;
+        case CameraState::Idle:
+            return image_ ? 100 : 0;
+        default:
+            return std::nullopt;
     }
 }
 
-MemberResult CameraDevice::getCameraState(const Call &) { return intValue(static_cast<int32_t>(currentState())); }
+MemberResult CameraDevice::getCameraState(const Call &) {
+    return intValue(static_cast<int32_t>(currentState()));
+}
 
 MemberResult CameraDevice::getPercentCompleted(const Call &) {
     const auto percent = percentCompleted();
     if (!percent) {
-        return MemberResult::fail(ErrorCode::InvalidOperation, "the last exposure failed: " + failure_);
+        return MemberResult::fail(ErrorCode::InvalidOperation,
+                                  "the last exposure failed: " + failure_);
     }
     return intValue(*percent);
 }
 
-MemberResult CameraDevice::getImageReady(const Call &) { return MemberResult::value(jsonBool(image_ != nullptr)); }
+MemberResult CameraDevice::getImageReady(const Call &) {
+    return MemberResult::value(jsonBool(image_ != nullptr));
+}
 
 MemberResult CameraDevice::getLastExposureDuration(const Call &) {
     if (!lastDuration_) {
@@ -561,15 +646,18 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
     double duration = 0;
     bool light = true;
     MemberResult bad;
-    if (!doubleField(call.fields, "Duration", duration, bad) || !boolField(call.fields, "Light", light, bad)) {
+    if (!doubleField(call.fields, "Duration", duration, bad) ||
+        !boolField(call.fields, "Light", light, bad)) {
         return bad;
     }
     if (duration < 0 || duration > kExposureMaxSeconds) {
-        return MemberResult::fail(ErrorCode::InvalidValue, "Duration " + number(duration) +
-                                                               " s refused: exposures last 0 to 3600 s");
+        return MemberResult::fail(
+            ErrorCode::InvalidValue,
+            "Duration " + number(duration) + " s refused: exposures last 0 to 3600 s");
     }
     if (exposing()) {
-        return MemberResult::fail(ErrorCode::InvalidOperation, "an exposure is already in progress");
+        return MemberResult::fail(ErrorCode::InvalidOperation,
+                                  "an exposure is already in progress");
     }
     std::string error;
     if (!checkSubframe(subframe_, bin_, error)) {
@@ -592,10 +680,11 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
                      .mode = mode,
                      .window = currentPlan_.window,
                      .geometry = currentPlan_.geometry});
-    log_("exposure " + std::to_string(currentId_) + ": " + number(duration) + " s, " + (light ? "light" : "dark") +
-         ", mode " + std::to_string(mode) + ", " + std::to_string(subframe_.numX) + " x " +
-         std::to_string(subframe_.numY) + " at " + std::to_string(subframe_.startX) + "," +
-         std::to_string(subframe_.startY) + ", client " + std::to_string(call.clientId));
+    log_("exposure " + std::to_string(currentId_) + ": " + number(duration) + " s, " +
+         (light ? "light" : "dark") + ", mode " + std::to_string(mode) + ", " +
+         std::to_string(subframe_.numX) + " x " + std::to_string(subframe_.numY) + " at " +
+         std::to_string(subframe_.startX) + "," + std::to_string(subframe_.startY) + ", client " +
+         std::to_string(call.clientId));
     return MemberResult::done();
 }
 
@@ -620,21 +709,24 @@ void CameraDevice::onWorkerEvents() {
                 continue;
             }
             switch (event.kind) {
-            case WorkerEvent::Kind::ExposureStarted:
-                if (phase_ == CameraState::Waiting) {
-                    phase_ = CameraState::Exposing;
-                    exposureStart_ = std::chrono::steady_clock::now();
-                    lastStartTime_ = std::chrono::system_clock::now();
-                }
-                continue;
-            case WorkerEvent::Kind::ExposureFailed:
-                phase_ = CameraState::Error;
-                failure_ = event.message;
-                currentId_ = 0;
-                log_("exposure " + std::to_string(event.id) + " failed: " + event.message);
-                continue;
-            case WorkerEvent::Kind::FrameReady: plan = currentPlan_; break;
-            default: continue;
+                case WorkerEvent::Kind::ExposureStarted:
+                    if (phase_ == CameraState::Waiting) {
+                        phase_ = CameraState::Exposing;
+                        exposureStart_ = std::chrono::steady_clock::now();
+                        lastStartTime_ = std::chrono::system_clock::now();
+                    }
+                    continue;
+                case WorkerEvent::Kind::ExposureFailed:
+                    phase_ = CameraState::Error;
+                    failure_ = event.message;
+                    currentId_ = 0;
+                    log_("exposure " + std::to_string(event.id) + " failed: " + event.message);
+                    continue;
+                case WorkerEvent::Kind::FrameReady:
+                    plan = currentPlan_;
+                    break;
+                default:
+                    continue;
             }
         }
         // The crop runs outside the lock: requests go on being answered.
@@ -656,8 +748,9 @@ std::shared_ptr<const ColumnImage> CameraDevice::image(uint32_t clientId, Member
     std::lock_guard lock(mutex_);
     settleConnection();
     if (!clientConnected(clientId)) {
-        refusal = MemberResult::fail(ErrorCode::NotConnected,
-                                     "the camera is not connected for this client: set Connected or call Connect first");
+        refusal = MemberResult::fail(
+            ErrorCode::NotConnected,
+            "the camera is not connected for this client: set Connected or call Connect first");
         return nullptr;
     }
     if (phase_ == CameraState::Error) {
@@ -665,9 +758,10 @@ std::shared_ptr<const ColumnImage> CameraDevice::image(uint32_t clientId, Member
         return nullptr;
     }
     if (!image_) {
-        refusal = MemberResult::fail(ErrorCode::InvalidOperation,
-                                     exposing() ? "the exposure is not finished: wait for ImageReady"
-                                                : "there is no image: start an exposure first");
+        refusal =
+            MemberResult::fail(ErrorCode::InvalidOperation,
+                               exposing() ? "the exposure is not finished: wait for ImageReady"
+                                          : "there is no image: start an exposure first");
         return nullptr;
     }
     return image_;

@@ -27,7 +27,14 @@
 namespace alpaca {
 
 // ASCOM CameraStates.
-enum class CameraState : int32_t { Idle = 0, Waiting = 1, Exposing = 2, Reading = 3, Download = 4, Error = 5 };
+enum class CameraState : int32_t {
+    Idle = 0,
+    Waiting = 1,
+    Exposing = 2,
+    Reading = 3,
+    Download = 4,
+    Error = 5
+};
 
 inline constexpr double kExposureMaxSeconds = 3600;
 inline constexpr double kExposureResolutionSeconds = 0.001;
@@ -56,8 +63,8 @@ class CameraDevice {
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    CameraDevice(ModuleLoader loader, std::string modulePath, std::optional<double> pixelSizeMicrons,
-                 Log log);
+    CameraDevice(ModuleLoader loader, std::string modulePath,
+                 std::optional<double> pixelSizeMicrons, Log log);
     ~CameraDevice();
     CameraDevice(const CameraDevice &) = delete;
     CameraDevice &operator=(const CameraDevice &) = delete;
@@ -82,11 +89,21 @@ private:
         uint32_t clientId;
     };
     using Handler = MemberResult (CameraDevice::*)(const Call &);
+    // What a PUT must carry: checked before anything else, so a malformed
+    // request is answered as one whatever the camera's state.
+    enum class Kind { Bool, Int, Number, Text };
+    struct Parameter {
+        const char *name;
+        Kind kind;
+    };
     struct Member {
         Handler get = nullptr;
         Handler put = nullptr;
         bool needsConnection = true;
+        std::vector<Parameter> putParameters = {};
     };
+    static bool checkParameters(const std::vector<Parameter> &parameters, const Fields &fields,
+                                MemberResult &bad);
     static const std::map<std::string, Member> &members();
 
     // Under mutex_.

@@ -21,10 +21,14 @@ std::optional<uint32_t> driverModeFor(int32_t bin, int32_t readoutMode) {
     }
     const ReadoutModeChoice &choice = kReadoutModes[readoutMode];
     switch (bin) {
-    case 1: return choice.bin1Mode;
-    case 2: return choice.bin2Mode;
-    case 4: return choice.bin4Mode;
-    default: return std::nullopt;
+        case 1:
+            return choice.bin1Mode;
+        case 2:
+            return choice.bin2Mode;
+        case 4:
+            return choice.bin4Mode;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -88,7 +92,8 @@ ColumnImage cropToColumns(const std::vector<uint16_t> &rows, const ReadoutPlan &
     for (int32_t y0 = 0; y0 < plan.numY; y0 += kBlock) {
         const int32_t y1 = std::min(plan.numY, y0 + kBlock);
         for (int32_t x = 0; x < plan.numX; ++x) {
-            const uint16_t *source = rows.data() + static_cast<size_t>(plan.cropY) * stride + plan.cropX + x;
+            const uint16_t *source =
+                rows.data() + static_cast<size_t>(plan.cropY) * stride + plan.cropX + x;
             uint16_t *column = image.samples.data() + static_cast<size_t>(x) * plan.numY;
             for (int32_t y = y0; y < y1; ++y) {
                 column[y] = source[static_cast<size_t>(y) * stride];
@@ -102,7 +107,8 @@ BayerOffset sensorBayerOffset() {
     const CameraMode &fullResolution = kCameraModes[4];
     const ModeGeometry geometry = geometryOf(fullResolution);
     const std::string pattern = bayerPatternFor(
-        fullResolution, {.x = 0, .y = 0, .width = geometry.frameWidth, .height = geometry.frameHeight});
+        fullResolution,
+        {.x = 0, .y = 0, .width = geometry.frameWidth, .height = geometry.frameHeight});
     // pattern holds the colours of (0,0), (1,0), (0,1), (1,1).
     const size_t red = pattern.find('R');
     return {.x = static_cast<int32_t>(red % 2), .y = static_cast<int32_t>(red / 2)};

@@ -51,15 +51,18 @@ uint32_t getLittleEndian32(const char *in) {
 
 }  // namespace
 
-std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids, uint32_t serverTransactionId) {
+std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids,
+                           uint32_t serverTransactionId) {
     const DecimalTable &table = decimalTable();
     const size_t count = image.samples.size();
-    const std::string tail = "],\"ClientTransactionID\":" + std::to_string(ids.clientTransactionId) +
-                             ",\"ServerTransactionID\":" + std::to_string(serverTransactionId) +
-                             ",\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
+    const std::string tail =
+        "],\"ClientTransactionID\":" + std::to_string(ids.clientTransactionId) +
+        ",\"ServerTransactionID\":" + std::to_string(serverTransactionId) +
+        ",\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
     static constexpr char kHead[] = "{\"Type\":2,\"Rank\":2,\"Value\":[";
     // At most five digits and a comma per sample, two brackets per column.
-    std::string text(sizeof kHead - 1 + count * 6 + static_cast<size_t>(image.numX) * 3 + tail.size(), '\0');
+    std::string text(
+        sizeof kHead - 1 + count * 6 + static_cast<size_t>(image.numX) * 3 + tail.size(), '\0');
     char *out = text.data();
     std::memcpy(out, kHead, sizeof kHead - 1);
     out += sizeof kHead - 1;
@@ -84,7 +87,8 @@ std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids, uint3
     return text;
 }
 
-std::string imageBytes(const ColumnImage &image, const ClientIds &ids, uint32_t serverTransactionId) {
+std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
+                       uint32_t serverTransactionId) {
     const size_t count = image.samples.size();
     std::string bytes(kImageBytesHeaderSize + count * 2, '\0');
     const uint32_t header[] = {1,  // metadata version
@@ -118,9 +122,16 @@ bool readImageBytesHeader(const std::string &answer, ImageBytesHeader &header) {
     for (size_t i = 0; i < 11; ++i) {
         fields[i] = getLittleEndian32(answer.data() + 4 * i);
     }
-    header = {static_cast<int32_t>(fields[0]), static_cast<int32_t>(fields[1]), fields[2], fields[3],
-              static_cast<int32_t>(fields[4]), static_cast<int32_t>(fields[5]), static_cast<int32_t>(fields[6]),
-              static_cast<int32_t>(fields[7]), static_cast<int32_t>(fields[8]), static_cast<int32_t>(fields[9]),
+    header = {static_cast<int32_t>(fields[0]),
+              static_cast<int32_t>(fields[1]),
+              fields[2],
+              fields[3],
+              static_cast<int32_t>(fields[4]),
+              static_cast<int32_t>(fields[5]),
+              static_cast<int32_t>(fields[6]),
+              static_cast<int32_t>(fields[7]),
+              static_cast<int32_t>(fields[8]),
+              static_cast<int32_t>(fields[9]),
               static_cast<int32_t>(fields[10])};
     return true;
 }

@@ -19,11 +19,13 @@ inline constexpr char kImageBytesMimeType[] = "application/imagebytes";
 
 // The JSON answer with the image as Value. Written straight into one string
 // sized up front: a full frame is 3 million numbers, too many for a JSON tree.
-std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids, uint32_t serverTransactionId);
+std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids,
+                           uint32_t serverTransactionId);
 
 // The ImageBytes answer: the image's elements are Int32 (as ASCOM defines a
 // camera image) but travel as UInt16, which holds every sample.
-std::string imageBytes(const ColumnImage &image, const ClientIds &ids, uint32_t serverTransactionId);
+std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
+                       uint32_t serverTransactionId);
 
 // The header fields in order, as a client reads them.
 struct ImageBytesHeader {

@@ -66,7 +66,8 @@ int main(int argc, char **argv) {
     }
 
     // The configuration: only from the command line or the default place.
-    const std::string configPath = arguments.configPath.empty() ? defaultConfigPath() : arguments.configPath;
+    const std::string configPath =
+        arguments.configPath.empty() ? defaultConfigPath() : arguments.configPath;
     ServerConfig config;
     if (configPath.empty()) {
         logLine("no configuration file (no home folder known): the UniqueID lasts this run only");
@@ -99,7 +100,8 @@ int main(int argc, char **argv) {
     options.bindAddress = arguments.bindAddress;
     options.port = arguments.port;
     options.uniqueId = config.uniqueId;
-    options.readTimeout = std::chrono::milliseconds(static_cast<int64_t>(arguments.requestTimeoutSeconds * 1000));
+    options.readTimeout =
+        std::chrono::milliseconds(static_cast<int64_t>(arguments.requestTimeoutSeconds * 1000));
     options.savePixelSize = [&](double microns, std::string &why) {
         std::lock_guard lock(configMutex);
         if (configPath.empty()) {
@@ -128,7 +130,8 @@ int main(int argc, char **argv) {
 #ifdef QM_ALPACA_HAS_DISCOVERY
     std::unique_ptr<DiscoveryResponder> discovery;
     if (arguments.discovery) {
-        discovery = std::make_unique<DiscoveryResponder>(static_cast<uint16_t>(port), arguments.bindAddress);
+        discovery = std::make_unique<DiscoveryResponder>(static_cast<uint16_t>(port),
+                                                         arguments.bindAddress);
         if (!discovery->running()) {
             logLine("warning: discovery is off: " + discovery->error());
         }
@@ -145,7 +148,8 @@ int main(int argc, char **argv) {
         server.stop();
     });
 
-    logLine("driver module " + driverPath + ", configuration " + (configPath.empty() ? "(none)" : configPath));
+    logLine("driver module " + driverPath + ", configuration " +
+            (configPath.empty() ? "(none)" : configPath));
     std::printf("qm-alpaca: listening on %s:%d\n", arguments.bindAddress.c_str(), port);
     std::fflush(stdout);
     const bool served = server.run();

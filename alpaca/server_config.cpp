@@ -42,7 +42,9 @@ std::string defaultConfigPath() {
 #endif
 }
 
-bool pixelSizeAcceptable(double microns) { return std::isfinite(microns) && microns > 0 && microns <= 100; }
+bool pixelSizeAcceptable(double microns) {
+    return std::isfinite(microns) && microns > 0 && microns <= 100;
+}
 
 bool loadConfig(const std::string &path, ServerConfig &config, std::string &error) {
     config = {};
@@ -125,8 +127,8 @@ std::string makeUniqueId() {
     char text[37];
     std::snprintf(text, sizeof text,
                   "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
-                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9],
-                  bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text;
 }
 

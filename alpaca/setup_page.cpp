@@ -10,12 +10,18 @@ namespace {
 
 const char *stateName(CameraState state) {
     switch (state) {
-    case CameraState::Idle: return "idle";
-    case CameraState::Waiting: return "waiting";
-    case CameraState::Exposing: return "exposing";
-    case CameraState::Reading: return "reading out";
-    case CameraState::Download: return "downloading";
-    case CameraState::Error: return "error";
+        case CameraState::Idle:
+            return "idle";
+        case CameraState::Waiting:
+            return "waiting";
+        case CameraState::Exposing:
+            return "exposing";
+        case CameraState::Reading:
+            return "reading out";
+        case CameraState::Download:
+            return "downloading";
+        case CameraState::Error:
+            return "error";
     }
     return "unknown";
 }
@@ -32,12 +38,23 @@ std::string escapeHtml(const std::string &text) {
     escaped.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c;
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            case '\'':
+                escaped += "&#39;";
+                break;
+            default:
+                escaped += c;
         }
     }
     return escaped;
@@ -53,22 +70,27 @@ std::string setupPageHtml(const DeviceStatus &status, const std::string &notice,
     if (!notice.empty()) {
         page += "<p class=\"notice\" id=\"notice\">" + escapeHtml(notice) + "</p>\n";
     }
-    std::string connection = status.open ? "connected, " + std::to_string(status.clients) + " client(s)"
-                                         : (status.connecting ? "connecting" : "not connected");
-    page += "<table>\n<tr><th>Connection</th><td id=\"connection\">" + escapeHtml(connection) + "</td></tr>\n";
+    std::string connection = status.open
+                                 ? "connected, " + std::to_string(status.clients) + " client(s)"
+                                 : (status.connecting ? "connecting" : "not connected");
+    page += "<table>\n<tr><th>Connection</th><td id=\"connection\">" + escapeHtml(connection) +
+            "</td></tr>\n";
     page += "<tr><th>Driver module</th><td id=\"driver\">" +
-            escapeHtml(status.open ? status.driverName : "(known once a client connects)") + "</td></tr>\n";
+            escapeHtml(status.open ? status.driverName : "(known once a client connects)") +
+            "</td></tr>\n";
     page += "<tr><th>Camera</th><td id=\"camera\">" +
-            escapeHtml(status.open ? status.driverInfo : "(known once a client connects)") + "</td></tr>\n";
+            escapeHtml(status.open ? status.driverInfo : "(known once a client connects)") +
+            "</td></tr>\n";
     page += "<tr><th>State</th><td id=\"state\">" + std::string(stateName(status.state)) +
             (status.lastError.empty() ? "" : ": " + escapeHtml(status.lastError)) + "</td></tr>\n";
     page += "<tr><th>Binning</th><td id=\"binning\">" + std::to_string(status.bin) + " x " +
-            std::to_string(status.bin) + ", readout mode " + std::to_string(status.readoutMode) + " (" +
-            escapeHtml(kReadoutModes[status.readoutMode].name) + ")</td></tr>\n</table>\n";
+            std::to_string(status.bin) + ", readout mode " + std::to_string(status.readoutMode) +
+            " (" + escapeHtml(kReadoutModes[status.readoutMode].name) + ")</td></tr>\n</table>\n";
 
     page += "<h2>Modes</h2>\n<table id=\"modes\"><tr><th>BinX = BinY</th>";
     for (int32_t r = 0; r < kReadoutModeCount; ++r) {
-        page += "<th>ReadoutMode " + std::to_string(r) + ": " + escapeHtml(kReadoutModes[r].name) + "</th>";
+        page += "<th>ReadoutMode " + std::to_string(r) + ": " + escapeHtml(kReadoutModes[r].name) +
+                "</th>";
     }
     page += "</tr>\n";
     for (int32_t bin : {1, 2, 4}) {
@@ -84,22 +106,26 @@ std::string setupPageHtml(const DeviceStatus &status, const std::string &notice,
     if (status.pixelSizeMicrons) {
         std::snprintf(size, sizeof size, "%g", *status.pixelSizeMicrons);
     }
-    page += "<h2>Pixel size</h2>\n<form method=\"post\" action=\"" + std::string(kSetupPath) +
-            "\"><label for=\"pixelsize\">Pixel size (microns, square pixels)</label> "
-            "<input id=\"pixelsize\" name=\"PixelSize\" type=\"text\" inputmode=\"decimal\" value=\"" +
-            std::string(size) + "\" placeholder=\"not set\"> <button id=\"save\" type=\"submit\">Save</button>"
-            "</form>\n<p>The driver cannot tell the pixel size: until it is set here or with "
-            "<code>--pixel-size</code>, PixelSizeX and PixelSizeY answer \"value not set\".</p>\n";
+    page +=
+        "<h2>Pixel size</h2>\n<form method=\"post\" action=\"" + std::string(kSetupPath) +
+        "\"><label for=\"pixelsize\">Pixel size (microns, square pixels)</label> "
+        "<input id=\"pixelsize\" name=\"PixelSize\" type=\"text\" inputmode=\"decimal\" value=\"" +
+        std::string(size) +
+        "\" placeholder=\"not set\"> <button id=\"save\" type=\"submit\">Save</button>"
+        "</form>\n<p>The driver cannot tell the pixel size: until it is set here or with "
+        "<code>--pixel-size</code>, PixelSizeX and PixelSizeY answer \"value not set\".</p>\n";
 
     page += "<h2>Last image</h2>\n";
     if (status.image && withPreview) {
-        page += "<p>" + std::to_string(status.image->numX) + " x " + std::to_string(status.image->numY) +
-                " from " + std::to_string(status.imageStartX) + "," + std::to_string(status.imageStartY) + ", " +
-                escapeHtml(modeName(status, status.imageMode)) + "</p>\n<img id=\"preview\" src=\"" +
-                std::string(kPreviewPath) + "\" alt=\"preview of the last image\" style=\"max-width:100%\">\n";
+        page += "<p>" + std::to_string(status.image->numX) + " x " +
+                std::to_string(status.image->numY) + " from " + std::to_string(status.imageStartX) +
+                "," + std::to_string(status.imageStartY) + ", " +
+                escapeHtml(modeName(status, status.imageMode)) +
+                "</p>\n<img id=\"preview\" src=\"" + std::string(kPreviewPath) +
+                "\" alt=\"preview of the last image\" style=\"max-width:100%\">\n";
     } else if (status.image) {
-        page += "<p>" + std::to_string(status.image->numX) + " x " + std::to_string(status.image->numY) +
-                " (this build shows no preview)</p>\n";
+        page += "<p>" + std::to_string(status.image->numX) + " x " +
+                std::to_string(status.image->numY) + " (this build shows no preview)</p>\n";
     } else {
         page += "<p id=\"noimage\">No image yet.</p>\n";
     }

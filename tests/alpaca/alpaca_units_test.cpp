@@ -1,0 +1,360 @@
+// The units below qm-alpaca's HTTP layer: request fields and numbers, the
+// readout plans for subframes, the two image encodings, the command line and
+// the configuration file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "alpaca/alpaca_protocol.h"
+#include "alpaca/arguments.h"
+#include "alpaca/camera_device.h"
+#include "alpaca/camera_geometry.h"
+#include "alpaca/image_encoding.h"
+#include "alpaca/server_config.h"
+#include "host/bayer_pattern.h"
+
+using namespace alpaca;
+
+namespace {
+
+TEST(AlpacaFields, NamesMatchExactlyForPutAndInAnyCaseForGet) {
+    const struct {
+        const char *encoded;
+        bool exactCase;
+        const char *name;
+        const char *expected;  // nullptr: not found
+    } cases[] = {
+        {"BinX=2&ClientID=1", true, "BinX", "2"},
+        {"binx=2", true, "BinX", nullptr},
+        {"binx=2", false, "BinX", "2"},
+        {"BINX=3&BinX=2", false, "BinX", "3"},
+        {"A=1&&B=2", true, "B", "2"},
+        {"Name=a%20b+c", true, "Name", "a b c"},
+        {"Name%41=x", true, "NameA", "x"},
+        {"Name=%4", true, "Name", nullptr},
+        {"Name=%zz", true, "Name", nullptr},
+        {"Flag", true, "Flag", ""},
+        {"", false, "X", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.encoded);
+        const Fields fields(c.encoded, c.exactCase);
+        const std::string *value = fields.find(c.name);
+        if (c.expected == nullptr) {
+            EXPECT_EQ(value, nullptr);
+        } else {
+            ASSERT_NE(value, nullptr);
+            EXPECT_EQ(*value, c.expected);
+        }
+    }
+}
+
+TEST(AlpacaFields, NumbersAreWholeAndStrict) {
+    const struct {
+        const char *text;
+        bool uint32Ok;
+        bool int32Ok;
+        bool doubleOk;
+    } cases[] = {
+        {"0", true, true, true},
+        {"4294967295", true, false, true},
+        {"4294967296", false, false, true},
+        {"-1", false, true, true},
+        {"+1", false, false, false},
+        {" 1", false, false, false},
+        {"1 ", false, false, false},
+        {"", false, false, false},
+        {"1.5", false, false, true},
+        {"1e3", false, false, true},
+        {"abc", false, false, false},
+        {"inf", false, false, false},
+        {"nan", false, false, false},
+        {"2147483648", true, false, true},
+        {"-2147483648", false, true, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t u = 0;
+        int32_t i = 0;
+        double d = 0;
+        EXPECT_EQ(parseUint32(c.text, u), c.uint32Ok);
+        EXPECT_EQ(parseInt32(c.text, i), c.int32Ok);
+        EXPECT_EQ(parseFiniteDouble(c.text, d), c.doubleOk);
+    }
+    bool b = false;
+    EXPECT_TRUE(parseBool("True", b) && b);
+    EXPECT_TRUE(parseBool("FALSE", b) && !b);
+    EXPECT_FALSE(parseBool("1", b));
+    EXPECT_FALSE(parseBool("", b));
+}
+
+TEST(AlpacaAnswers, EnvelopeCarriesValueOnlyWithoutAnError) {
+    const ClientIds ids{.clientId = 1, .clientTransactionId = 42};
+    const auto ok = nlohmann::json::parse(answerBody(MemberResult::value("3"), ids, 7));
+    EXPECT_EQ(ok["Value"], 3);
+    EXPECT_EQ(ok["ClientTransactionID"], 42);
+    EXPECT_EQ(ok["ServerTransactionID"], 7);
+    EXPECT_EQ(ok["ErrorNumber"], 0);
+    EXPECT_EQ(ok["ErrorMessage"], "");
+    const auto failed = nlohmann::json::parse(
+        answerBody(MemberResult::fail(ErrorCode::InvalidValue, "bad \"quote\"\n"), ids, 8));
+    EXPECT_FALSE(failed.contains("Value"));
+    EXPECT_EQ(failed["ErrorNumber"], 0x401);
+    EXPECT_EQ(failed["ErrorMessage"], "bad \"quote\"\n");
+    EXPECT_FALSE(nlohmann::json::parse(answerBody(MemberResult::done(), ids, 9)).contains("Value"));
+}
+
+TEST(AlpacaGeometry, ModesFollowBinningAndReadoutMode) {
+    const struct {
+        int bin;
+        int readoutMode;
+        std::optional<uint32_t> mode;
+    } cases[] = {
+        {1, 0, 4},
+        {2, 0, 2},
+        {4, 0, 1},
+        {1, 1, 4},
+        {2, 1, 3},
+        {4, 1, 0},
+        {3, 0, std::nullopt},
+        {0, 0, std::nullopt},
+        {2, 2, std::nullopt},
+        {2, -1, std::nullopt},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(driverModeFor(c.bin, c.readoutMode), c.mode) << c.bin << " " << c.readoutMode;
+    }
+}
+
+// The full-frame row of a sample of mode `mode`'s window: the window's image
+// row r comes from full-frame row (frameHeight - window.y - window.height) + r.
+TEST(AlpacaGeometry, EveryPlanCoversItsSubframeWithTheSmallestWindow) {
+    for (uint32_t mode = 0; mode < 5; ++mode) {
+        const CameraMode &cameraMode = kCameraModes[mode];
+        const ModeGeometry geometry = geometryOf(cameraMode);
+        const int m = geometry.multiple;
+        for (int startX : {0, 1, 2, 3, 5, geometry.frameWidth - 1}) {
+            for (int numX : {1, 2, 3, 7}) {
+                for (int startY : {0, 1, 3, geometry.frameHeight - 2}) {
+                    const int numY = 2;
+                    const Subframe frame{startX, startY,
+                                         std::min(numX, geometry.frameWidth - startX),
+                                         std::min(numY, geometry.frameHeight - startY)};
+                    std::string error;
+                    ASSERT_TRUE(checkSubframe(frame, cameraMode.binFactor, error)) << error;
+                    const ReadoutPlan plan = planReadout(frame, mode);
+                    SCOPED_TRACE("mode " + std::to_string(mode) + " at " + std::to_string(startX) +
+                                 "," + std::to_string(startY));
+                    // On the mode's multiple, inside the frame, covering the subframe.
+                    for (int v :
+                         {plan.window.x, plan.window.y, plan.window.width, plan.window.height}) {
+                        EXPECT_EQ(v % m, 0);
+                    }
+                    EXPECT_GE(plan.window.x, 0);
+                    EXPECT_GE(plan.window.y, 0);
+                    EXPECT_LE(plan.window.x + plan.window.width, geometry.frameWidth);
+                    EXPECT_LE(plan.window.y + plan.window.height, geometry.frameHeight);
+                    const int top = geometry.frameHeight - plan.window.y - plan.window.height;
+                    EXPECT_EQ(plan.window.x + plan.cropX, frame.startX);
+                    EXPECT_EQ(top + plan.cropY, frame.startY);
+                    EXPECT_LE(plan.cropX + frame.numX, plan.window.width);
+                    EXPECT_LE(plan.cropY + frame.numY, plan.window.height);
+                    // Smallest: a step less on any side would miss a pixel.
+                    EXPECT_LT(plan.cropX, m);
+                    EXPECT_LT(plan.cropY, m);
+                    EXPECT_LT(plan.window.width - plan.cropX - frame.numX, m);
+                    EXPECT_LT(plan.window.height - plan.cropY - frame.numY, m);
+                }
+            }
+        }
+    }
+}
+
+TEST(AlpacaGeometry, SubframesOutsideTheBinnedFrameAreRefused) {
+    const struct {
+        Subframe frame;
+        int bin;
+        bool ok;
+    } cases[] = {
+        {{0, 0, 2048, 1536}, 1, true},
+        {{0, 0, 2049, 1536}, 1, false},
+        {{0, 0, 1024, 768}, 2, true},
+        {{1, 0, 1024, 768}, 2, false},
+        {{0, 0, 512, 384}, 4, true},
+        {{0, 1, 512, 384}, 4, false},
+        {{-1, 0, 5, 5}, 1, false},
+        {{0, 0, 0, 5}, 1, false},
+        {{0, 0, 5, -5}, 1, false},
+        {{2147483647, 0, 1, 1}, 1, false},
+        {{0, 2147483647, 1, 2147483647}, 1, false},
+    };
+    for (const auto &c : cases) {
+        std::string error;
+        EXPECT_EQ(checkSubframe(c.frame, c.bin, error), c.ok)
+            << c.frame.startX << "," << c.frame.startY << " " << c.frame.numX << "x"
+            << c.frame.numY;
+        EXPECT_EQ(error.empty(), c.ok);
+    }
+}
+
+TEST(AlpacaGeometry, CropTakesTheSubframeColumnByColumn) {
+    ReadoutPlan plan;
+    plan.window = {.x = 0, .y = 0, .width = 4, .height = 3};
+    plan.cropX = 1;
+    plan.cropY = 1;
+    plan.numX = 2;
+    plan.numY = 2;
+    const std::vector<uint16_t> rows = {0, 1, 2, 3, 10, 11, 12, 13, 20, 21, 22, 23};
+    const ColumnImage image = cropToColumns(rows, plan);
+    EXPECT_EQ(image.samples, (std::vector<uint16_t>{11, 21, 12, 22}));
+}
+
+TEST(AlpacaGeometry, BayerOffsetNamesTheRedSampleOfTheFullFrame) {
+    const BayerOffset offset = sensorBayerOffset();
+    const std::string pattern = bayerPatternFor(kCameraModes[4], {0, 0, 2048, 1536});
+    EXPECT_EQ(colourAt(pattern, offset.y, offset.x), 'R');
+}
+
+ColumnImage sampleImage(int numX, int numY) {
+    ColumnImage image{.numX = numX, .numY = numY, .samples = {}};
+    for (int i = 0; i < numX * numY; ++i) {
+        image.samples.push_back(static_cast<uint16_t>(i * 7919 % 65536));
+    }
+    if (!image.samples.empty()) image.samples.back() = 65535;
+    return image;
+}
+
+TEST(AlpacaImageEncoding, JsonHoldsEveryElementInColumnOrder) {
+    const ClientIds ids{.clientId = 1, .clientTransactionId = 12};
+    for (auto [numX, numY] : {std::pair{1, 1}, {3, 2}, {17, 5}, {2, 300}}) {
+        const ColumnImage image = sampleImage(numX, numY);
+        const auto answer = nlohmann::json::parse(imageArrayJson(image, ids, 99));
+        EXPECT_EQ(answer["Type"], 2);
+        EXPECT_EQ(answer["Rank"], 2);
+        EXPECT_EQ(answer["ClientTransactionID"], 12);
+        EXPECT_EQ(answer["ServerTransactionID"], 99);
+        EXPECT_EQ(answer["ErrorNumber"], 0);
+        ASSERT_EQ(answer["Value"].size(), static_cast<size_t>(numX));
+        for (int x = 0; x < numX; ++x) {
+            ASSERT_EQ(answer["Value"][x].size(), static_cast<size_t>(numY));
+            for (int y = 0; y < numY; ++y) {
+                ASSERT_EQ(answer["Value"][x][y], image.at(x, y)) << x << "," << y;
+            }
+        }
+    }
+}
+
+TEST(AlpacaImageEncoding, ImageBytesHasTheHeaderThenLittleEndianUInt16) {
+    const ColumnImage image = sampleImage(3, 2);
+    const std::string bytes = imageBytes(image, {.clientId = 1, .clientTransactionId = 5}, 6);
+    ASSERT_EQ(bytes.size(), 44u + 12u);
+    ImageBytesHeader header{};
+    ASSERT_TRUE(readImageBytesHeader(bytes, header));
+    const int32_t expected[] = {1, 0, 5, 6, 44, 2, 8, 2, 3, 2, 0};
+    const int32_t got[] = {header.metadataVersion,
+                           header.errorNumber,
+                           static_cast<int32_t>(header.clientTransactionId),
+                           static_cast<int32_t>(header.serverTransactionId),
+                           header.dataStart,
+                           header.imageElementType,
+                           header.transmissionElementType,
+                           header.rank,
+                           header.dimension1,
+                           header.dimension2,
+                           header.dimension3};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(got[i], expected[i]) << "header field " << i;
+    }
+    for (size_t i = 0; i < image.samples.size(); ++i) {
+        const auto low = static_cast<uint8_t>(bytes[44 + 2 * i]);
+        const auto high = static_cast<uint8_t>(bytes[45 + 2 * i]);
+        EXPECT_EQ(low | high << 8, image.samples[i]) << i;
+    }
+}
+
+TEST(AlpacaArguments, CommandLine) {
+    const struct {
+        std::vector<std::string> words;
+        bool ok;
+        std::function<void(const Arguments &)> check;
+    } cases[] = {
+        {{},
+         true,
+         [](const Arguments &a) {
+             EXPECT_EQ(a.port, 11111);
+             EXPECT_EQ(a.bindAddress, "0.0.0.0");
+             EXPECT_TRUE(a.discovery);
+         }},
+        {{"--port", "0", "--bind", "127.0.0.1", "--no-discovery"},
+         true,
+         [](const Arguments &a) {
+             EXPECT_EQ(a.port, 0);
+             EXPECT_EQ(a.bindAddress, "127.0.0.1");
+             EXPECT_FALSE(a.discovery);
+         }},
+        {{"--pixel-size", "4.65"},
+         true,
+         [](const Arguments &a) { EXPECT_EQ(a.pixelSizeMicrons, 4.65); }},
+        {{"--driver", "/x/D_QM208X.so", "--config", "c.json"},
+         true,
+         [](const Arguments &a) {
+             EXPECT_EQ(a.driverPath, "/x/D_QM208X.so");
+             EXPECT_EQ(a.configPath, "c.json");
+         }},
+        {{"--port", "65536"}, false, nullptr},
+        {{"--port", "-1"}, false, nullptr},
+        {{"--port"}, false, nullptr},
+        {{"--pixel-size", "0"}, false, nullptr},
+        {{"--pixel-size", "nan"}, false, nullptr},
+        {{"--timeout", "0"}, false, nullptr},
+        {{"--bogus"}, false, nullptr},
+        {{"--driver", ""}, false, nullptr},
+    };
+    for (const auto &c : cases) {
+        std::string joined;
+        for (const auto &w : c.words) joined += w + " ";
+        SCOPED_TRACE(joined);
+        Arguments arguments;
+        std::string error;
+        EXPECT_EQ(parseArguments(c.words, arguments, error), c.ok) << error;
+        EXPECT_EQ(error.empty(), c.ok);
+        if (c.ok && c.check) c.check(arguments);
+    }
+}
+
+TEST(AlpacaConfig, SavedAndReadBack) {
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("qm-alpaca-config-" + makeUniqueId());
+    const std::string path = (folder / "sub" / "qm-alpaca.json").string();
+    ServerConfig config;
+    std::string error;
+    ASSERT_TRUE(loadConfig(path, config, error)) << "a missing file is an empty configuration";
+    EXPECT_TRUE(config.uniqueId.empty());
+    config.uniqueId = makeUniqueId();
+    config.pixelSizeMicrons = 6.45;
+    ASSERT_TRUE(saveConfig(path, config, error)) << error;
+    ServerConfig read;
+    ASSERT_TRUE(loadConfig(path, read, error)) << error;
+    EXPECT_EQ(read.uniqueId, config.uniqueId);
+    EXPECT_EQ(read.pixelSizeMicrons, 6.45);
+    // A broken file is an error, never silently replaced.
+    std::ofstream(path) << "{ not json";
+    EXPECT_FALSE(loadConfig(path, read, error));
+    std::ofstream(path) << R"({"UniqueID":"x","PixelSizeMicrons":-3})";
+    EXPECT_FALSE(loadConfig(path, read, error));
+    std::filesystem::remove_all(folder);
+    EXPECT_NE(makeUniqueId(), makeUniqueId());
+}
+
+TEST(AlpacaTime, LastExposureStartTimeFormat) {
+    using namespace std::chrono;
+    const sys_days day = year{2026} / December / 8;
+    EXPECT_EQ(formatAscomTime(day + hours(7) + minutes(5) + seconds(9) + milliseconds(42)),
+              "2026-12-08T07:05:09.042");
+    EXPECT_EQ(formatAscomTime(sys_days(year{2000} / January / 1)), "2000-01-01T00:00:00.000");
+}
+
+}  // namespace
