@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -47,6 +48,21 @@ std::string defaultDriverModulePath() {
     // No install location on Windows: the loader's own search order.
     return kDriverFileName;
 #else
-    return QM_INSTALLED_DRIVER_MODULE;
+    // The packages install under /usr whatever prefix the build was configured
+    // for: a program in an installation's bin/ looks where that installation put
+    // the module before looking under the configured prefix.
+    std::vector<std::filesystem::path> installed;
+    if (!failure && program.parent_path().filename() == QM_PROGRAM_FOLDER_NAME) {
+        installed.push_back(
+            (program.parent_path() / QM_DRIVER_MODULE_FROM_PROGRAM / kDriverFileName)
+                .lexically_normal());
+    }
+    installed.emplace_back(QM_INSTALLED_DRIVER_MODULE);
+    for (const std::filesystem::path &candidate : installed) {
+        if (std::filesystem::exists(candidate, failure)) {
+            return candidate.string();
+        }
+    }
+    return installed.front().string();
 #endif
 }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian packages from the default build, installs them with apt as
-# a user would (pulling their dependencies), runs the installed qm-capture and
-# the INDI tests against the installed files, and removes the packages again,
-# also when a step fails. Runs apt as root or through sudo; packages of these
-# names left installed by an earlier run are removed first.
+# Builds the Debian packages from the default build, checks every package built
+# with lintian (any error or warning fails, pedantic notes are shown), installs
+# them with apt as a user would (pulling their dependencies), runs the installed
+# qm-capture and the INDI tests against the installed files, and removes the
+# packages again, also when a step fails. Runs apt as root or through sudo;
+# packages of these names left installed by an earlier run are removed first.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -14,7 +15,9 @@ apt_get() {
 }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-packages=(qm208x-driver indi-qm208x qm208x-simulated-camera)
+# The packages this build must make; any further package built is checked,
+# installed and removed with them.
+expected=(qm208x-driver indi-qm208x qm208x-simulated-camera)
 remove_packages() {
   local present=()
   for p in "${packages[@]}"; do installed "$p" && present+=("$p"); done
@@ -28,15 +31,23 @@ rm -rf build/packages
 cpack --preset default
 built=$SECONDS
 
-debs=()
-for p in "${packages[@]}"; do
-  deb=(build/packages/"${p}"_*.deb)
-  [ -f "${deb[0]}" ] || { echo "packages: $p was not built" >&2; exit 1; }
-  debs+=("$PWD/${deb[0]}")
-  echo "== ${deb[0]}"
-  dpkg-deb -I "${deb[0]}" control
-  dpkg-deb -c "${deb[0]}" | awk '$1 !~ /^d/ {print "   ", $NF}'
+debs=() packages=()
+for deb in build/packages/*.deb; do
+  [ -f "$deb" ] || continue
+  debs+=("$PWD/$deb")
+  packages+=("$(dpkg-deb -f "$deb" Package)")
+  echo "== $deb"
+  dpkg-deb -I "$deb" control
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print "   ", $NF}'
 done
+for p in "${expected[@]}"; do
+  [[ " ${packages[*]} " == *" $p "* ]] || { echo "packages: $p was not built" >&2; exit 1; }
+done
+
+# Debian's own checks: no error and no warning on any package.
+lintian --fail-on error,warning --pedantic --display-info "${debs[@]}" ||
+  { echo "packages: lintian found errors or warnings (above)" >&2; exit 1; }
+linted=$SECONDS
 
 # The simulation ships in its own package only, under its own name.
 for deb in "${debs[@]}"; do
@@ -73,5 +84,6 @@ while read -r f; do
   if [ -f "$f" ] || [ -L "$f" ]; then echo "packages: left after removal: $f" >&2; left=1; fi
 done <"$work/files"
 [ "$left" -eq 0 ]
-echo "packages: build and cpack $((built - start)) s, installed tests $((tested - built)) s," \
+echo "packages: build and cpack $((built - start)) s, lintian $((linted - built)) s," \
+     "installed tests $((tested - linted)) s," \
      "${#packages[@]} packages installed, run and removed"

@@ -16,11 +16,14 @@ for c in "$@"; do [ -n "$c" ] && components+=("$c"); done
 
 modules=$libdir/qm208x
 # Files each component must install, relative to the prefix.
+# The first component of each package carries its copyright file, changelog
+# and lintian overrides.
+docs() { echo "$datadir/doc/$1/copyright $datadir/doc/$1/changelog.Debian.gz $datadir/lintian/overrides/$1"; }
 declare -A required=(
-  [driver]="$modules/D_QM208X.so $modules/libqm_platform.so"
-  [simcam]="$modules/libCCDVideoAPI.so"
-  [capture]="$bindir/qm-capture $mandir/man1/qm-capture.1"
-  [indi]="$bindir/indi_qm208x_ccd $datadir/indi/indi_qm208x.xml"
+  [driver]="$modules/D_QM208X.so $modules/libqm_platform.so $(docs qm208x-driver)"
+  [simcam]="$modules/libCCDVideoAPI.so $(docs qm208x-simulated-camera)"
+  [capture]="$bindir/qm-capture $mandir/man1/qm-capture.1.gz"
+  [indi]="$bindir/indi_qm208x_ccd $datadir/indi/indi_qm208x.xml $mandir/man1/indi_qm208x_ccd.1.gz $(docs indi-qm208x)"
 )
 
 failures=0
@@ -99,24 +102,69 @@ if [ -x "$root/$bindir/qm-capture" ] && [ -f "$module" ]; then
   out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD QM_SIM_TIME_SCALE=0 \
         "$root/$bindir/qm-capture" list --driver "$module" 2>&1)
   grep -q '^camera: connected' <<<"$out" || fail "installed qm-capture list: $out"
-  # Without --driver it takes the module's installed place (outside the stage:
-  # loaded if the packages are installed, named in the refusal otherwise).
-  installed_module=$prefix/$modules/D_QM208X.so
+  # Without --driver it takes the module where the same installation put it,
+  # found from its own folder: the stage here, /usr in the packages, whatever
+  # prefix the build was configured with.
   out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD -u QM_DRIVER_MODULE QM_SIM_TIME_SCALE=0 \
         "$root/$bindir/qm-capture" list 2>&1)
+  grep -qF "($module)" <<<"$out" && grep -q '^camera: connected' <<<"$out" ||
+    fail "installed qm-capture list does not run the module installed beside it, $module: $out"
+  # Copied out of the installation, it looks under the configured prefix.
+  mkdir -p "$work/elsewhere" && cp "$root/$bindir/qm-capture" "$work/elsewhere/"
+  installed_module=$prefix/$modules/D_QM208X.so
+  out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD -u QM_DRIVER_MODULE QM_SIM_TIME_SCALE=0 \
+        "$work/elsewhere/qm-capture" list 2>&1)
   grep -qF "($installed_module)" <<<"$out" || grep -qF "driver: $installed_module:" <<<"$out" ||
-    fail "installed qm-capture list does not look for $installed_module: $out"
+    fail "qm-capture outside an installation does not look for $installed_module: $out"
 fi
 
-# The staged INDI driver offers the installed module as its default too.
+# Installed under another prefix than the configured one, as the packages are
+# (/usr), the programs still find the module.
+if [ -x "$root/$bindir/qm-capture" ]; then
+  other=$work/other-prefix
+  "$cmake" --install "$build" --prefix "$other" >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "cmake --install --prefix $other"; }
+  out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD -u QM_DRIVER_MODULE QM_SIM_TIME_SCALE=0 \
+        "$other/$bindir/qm-capture" list 2>&1)
+  grep -qF "($other/$modules/D_QM208X.so)" <<<"$out" && grep -q '^camera: connected' <<<"$out" ||
+    fail "qm-capture installed under $other does not run $other/$modules/D_QM208X.so: $out"
+fi
+
+# The driver package alone, without the maker's SDK or the simulated camera:
+# the refusal names the missing library and both places it comes from.
+if ldconfig -p | grep -qF 'libCCDVideoAPI.so '; then
+  echo "note: a libCCDVideoAPI.so is on the loader's path here; the refusal without one is not checked"
+elif [ -x "$work/capture$prefix/$bindir/qm-capture" ] && [ -f "$work/driver$prefix/$modules/D_QM208X.so" ]; then
+  out=$(cd "$work" && env -u LD_LIBRARY_PATH -u LD_PRELOAD \
+        "$work/capture$prefix/$bindir/qm-capture" list --driver "$work/driver$prefix/$modules/D_QM208X.so" 2>&1)
+  status=$?
+  [ "$status" -eq 1 ] || fail "qm-capture without an SDK library exits $status, not 1: $out"
+  for part in 'camera SDK library libCCDVideoAPI.so' "camera maker's installation" \
+              'package qm208x-simulated-camera'; do
+    grep -qF "$part" <<<"$out" || fail "qm-capture without an SDK library does not say '$part': $out"
+  done
+fi
+
+# The staged INDI driver offers the module installed beside it as its default too.
 if [ -x "$root/$bindir/indi_qm208x_ccd" ]; then
   defs=$( (echo '<getProperties version="1.7"/>'; sleep 1) |
           (cd "$work" && env -u QM_DRIVER_MODULE HOME="$work" timeout 10 "$root/$bindir/indi_qm208x_ccd" 2>/dev/null))
   path=$(sed -n "/name='QM_DRIVER_MODULE'/,/<\/defTextVector>/p" <<<"$defs" |
          sed -n "/name='PATH'/,/<\/defText>/p" | sed -n 's|^[[:space:]]*\(/[^<]*[^[:space:]<]\)[[:space:]]*$|\1|p')
-  [ "$path" = "$prefix/$modules/D_QM208X.so" ] ||
-    fail "installed indi_qm208x_ccd offers module '$path', not $prefix/$modules/D_QM208X.so"
+  [ "$path" = "$module" ] || fail "installed indi_qm208x_ccd offers module '$path', not $module"
 fi
+
+# Manual pages: compressed as Debian wants them (no name, no time stamp), and
+# man finds nothing to warn about in them.
+while read -r f; do
+  case $f in "$mandir"/man*/*) ;; *) continue ;; esac
+  [[ $f == *.gz ]] || { fail "$f is not compressed"; continue; }
+  gzip -lv "$root/$f" >/dev/null 2>&1 || { fail "$f is not gzip"; continue; }
+  [ "$(od -An -tu4 -j4 -N4 "$root/$f" | tr -d ' ')" = 0 ] || fail "$f carries a time stamp"
+  (( $(od -An -tu1 -j3 -N1 "$root/$f") & 8 )) && fail "$f carries a file name"
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$root/$f" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man warns about $f: $warnings"
+done <"$work/all.files"
 
 # The driver XML names the installed INDI driver, so clients can start it.
 xml=$root/$datadir/indi/indi_qm208x.xml
