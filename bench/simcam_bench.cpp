@@ -39,7 +39,26 @@ void BM_RenderSensor(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations() * simcam::kSensorSamples);
 }
-BENCHMARK(BM_RenderSensor)->Arg(100)->Arg(1000)->Arg(60000)->Unit(benchmark::kMillisecond);
+// Argument: exposure, milliseconds. 10 ms is a live-video frame.
+BENCHMARK(BM_RenderSensor)->Arg(10)->Arg(100)->Arg(1000)->Arg(60000)->Unit(benchmark::kMillisecond);
+
+// The row-pair readout of preview mode 2, rendered directly at half the rows.
+void BM_RenderRowPairs(benchmark::State &state) {
+    const simcam::StarField field(simcam::kDefaultSeed);
+    simcam::Exposure exposure{.seconds = state.range(0) / 1000.0};
+    std::vector<uint16_t> samples;
+    for (auto _ : state) {
+        // A new draw each time, as in a live stream.
+        ++exposure.noiseDraw;
+        simcam::renderRowPairs(field, exposure, samples);
+        benchmark::DoNotOptimize(samples.data());
+    }
+    if (samples[kSensorWidth * 100 + 100] == 0) {
+        state.SkipWithError("empty frame");
+    }
+    state.SetItemsProcessed(state.iterations() * simcam::kRowPairSamples);
+}
+BENCHMARK(BM_RenderRowPairs)->Arg(10)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 void BM_RequestToDelivery(benchmark::State &state) {
     ::setenv("QM_SIM_TIME_SCALE", "0", 1);
@@ -50,7 +69,7 @@ void BM_RequestToDelivery(benchmark::State &state) {
         state.SkipWithError("camera did not open");
         return;
     }
-    YCCDSetExposure(500);
+    YCCDSetExposure(static_cast<int32_t>(state.range(1)));
     for (auto _ : state) {
         YCCDGetImageData(previewMode, frame.data());
         while (YCCDGetImageDataState() == 0) {
@@ -59,7 +78,15 @@ void BM_RequestToDelivery(benchmark::State &state) {
     }
     YCCDReleaseVideo();
 }
-BENCHMARK(BM_RequestToDelivery)->Arg(0)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Arguments: preview mode, exposure value. Values 5 (mode 0) and 20 (mode 2) are
+// 10 ms exposures, the live-video case; 500 is 1 s and 0.25 s.
+BENCHMARK(BM_RequestToDelivery)
+    ->Args({0, 5})
+    ->Args({2, 20})
+    ->Args({0, 500})
+    ->Args({2, 500})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // YCCDGetImageData replacing a request that is still rendering or waiting: the
 // call cancels and joins the camera's thread, then starts the next one.

@@ -61,8 +61,8 @@ void FrameWorker::run(void *self) {
         return;
     }
     try {
-        if (!renderSensor(*worker.field_, worker.request_.exposure, worker.sensor_,
-                          &worker.cancelled_)) {
+        if (!renderFrame(worker.request_.mode, *worker.field_, worker.request_.exposure,
+                         worker.sensor_, &worker.cancelled_)) {
             return;
         }
     } catch (const std::bad_alloc &) {

@@ -18,7 +18,7 @@ namespace simcam {
 struct FrameRequest {
     uint8_t *frame = nullptr;  // destination, kRawFrameBytes long
     PreviewMode mode = PreviewMode::FullFrame;
-    Exposure exposure;
+    Exposure exposure;              // its noise draw and cover included
     double waitMilliseconds = 0.0;  // wall-clock time until the frame is delivered
     uint32_t seed = kDefaultSeed;
     bool delivers = true;  // false: the frame never arrives

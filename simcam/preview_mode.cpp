@@ -38,23 +38,19 @@ double exposureMilliseconds(PreviewMode mode, int32_t value) {
     return mode == PreviewMode::RowPairs ? value / 2.0 : value * 2.0;
 }
 
-void writeFrame(PreviewMode mode, const std::vector<uint16_t> &sensor, uint8_t *frame) {
-    constexpr uint32_t kLargestSample = 0xFFFF;
-    const uint16_t *samples = sensor.data();
-    if (mode == PreviewMode::FullFrame) {
-        for (std::size_t i = 0; i < kSensorWidth * static_cast<std::size_t>(kSensorHeight); ++i) {
-            storeBigEndian(frame + 2 * i, samples[i]);
-        }
-        return;
+bool renderFrame(PreviewMode mode, const StarField &field, const Exposure &exposure,
+                 std::vector<uint16_t> &samples, const std::atomic<bool> *cancelled) {
+    if (mode == PreviewMode::RowPairs) {
+        return renderRowPairs(field, exposure, samples, cancelled);
     }
-    for (int32_t row = 0; row < frameRows(mode); ++row) {
-        const uint16_t *evenRow = samples + static_cast<std::size_t>(2 * row) * kSensorWidth;
-        const uint16_t *oddRow = evenRow + kSensorWidth;
-        uint8_t *out = frame + static_cast<std::size_t>(row) * kRawRowBytes;
-        for (int32_t column = 0; column < kSensorWidth; ++column) {
-            const uint32_t sum = uint32_t{evenRow[column]} + oddRow[column];
-            storeBigEndian(out + 2 * column, std::min(sum, kLargestSample));
-        }
+    return renderSensor(field, exposure, samples, cancelled);
+}
+
+void writeFrame(PreviewMode mode, const std::vector<uint16_t> &samples, uint8_t *frame) {
+    const std::size_t count =
+        std::min(samples.size(), static_cast<std::size_t>(frameRows(mode)) * kSensorWidth);
+    for (std::size_t i = 0; i < count; ++i) {
+        storeBigEndian(frame + 2 * i, samples[i]);
     }
 }
 

@@ -2,12 +2,15 @@
 // delivers and how each reads the exposure value.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "readout/frame_geometry.h"
+#include "simcam/sensor_frame.h"
+#include "simcam/star_field.h"
 
 namespace simcam {
 
@@ -31,11 +34,15 @@ inline std::size_t frameBytes(PreviewMode mode) {
 // in the full frame, value / 2 with row pairs; a negative value is no exposure.
 double exposureMilliseconds(PreviewMode mode, int32_t value);
 
-// Writes the frame of `mode` from the sensor's samples (row-major, native order,
-// kSensorWidth x kSensorHeight) into `frame`, each sample most significant byte
-// first. Row k of a row-pair frame is sensor row 2k plus row 2k + 1, column by
-// column, limited to 65535. Writes exactly frameBytes(mode) bytes, never more than
-// kRawFrameBytes, and nothing past the frame.
-void writeFrame(PreviewMode mode, const std::vector<uint16_t> &sensor, uint8_t *frame);
+// Renders the frame of `mode` into `samples` (renderSensor or renderRowPairs):
+// frameRows(mode) rows of kSensorWidth samples, native order. False once
+// `cancelled` reads true.
+bool renderFrame(PreviewMode mode, const StarField &field, const Exposure &exposure,
+                 std::vector<uint16_t> &samples, const std::atomic<bool> *cancelled);
+
+// Writes the frame of `mode` from its rendered samples into `frame`, each sample
+// most significant byte first. Writes exactly frameBytes(mode) bytes, never more
+// than kRawFrameBytes, and nothing past the frame.
+void writeFrame(PreviewMode mode, const std::vector<uint16_t> &samples, uint8_t *frame);
 
 }  // namespace simcam

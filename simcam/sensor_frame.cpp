@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 
 #include "simcam/random.h"
@@ -14,7 +15,7 @@ constexpr uint64_t kNoiseStream = 0x4E4F495345ull;
 constexpr int32_t kRowsBetweenCancelChecks = 64;
 // Below this many electrons photon noise is drawn from the Poisson distribution
 // itself; above it the normal approximation is close and much cheaper.
-constexpr double kExactPoissonLimit = 16.0;
+constexpr float kExactPoissonLimit = 16.0f;
 constexpr int kNormalTableBits = 16;
 constexpr std::size_t kNormalTableSize = std::size_t{1} << kNormalTableBits;
 
@@ -59,24 +60,48 @@ const NormalTable &normalTable() {
     return table;
 }
 
+// exp(-x) for 0 <= x <= 80 without a library call: 2^-(x log2 e) split into a
+// power of two, set in the exponent bits, and a polynomial for the fraction in
+// [-0.5, 0.5] (relative error about 2e-7, below float rounding of the sums it
+// feeds). The Poisson draw below needs one per pixel, which a call to exp would
+// make the most expensive step of a short exposure.
+inline float expNegative(float x) {
+    const float y = x * 1.44269504f;
+    const auto whole = static_cast<int32_t>(y + 0.5f);  // y >= 0: rounds to nearest
+    const float f = static_cast<float>(whole) - y;      // in [-0.5, 0.5]
+    float p = 1.535336188e-4f;
+    p = p * f + 1.339887440e-3f;
+    p = p * f + 9.618437357e-3f;
+    p = p * f + 5.550332471e-2f;
+    p = p * f + 2.402264791e-1f;
+    p = p * f + 6.931472028e-1f;
+    p = p * f + 1.0f;
+    const float scale = std::bit_cast<float>(static_cast<uint32_t>(127 - whole) << 23);
+    return p * scale;
+}
+
 // Reciprocals 1 / k: the inversion below multiplies instead of dividing, which
 // shortens its dependency chain several times over.
 constexpr int kLargestPoissonCount = 64;
 constexpr auto kReciprocals = [] {
-    std::array<double, kLargestPoissonCount + 1> values{};
+    std::array<float, kLargestPoissonCount + 1> values{};
     for (int k = 1; k <= kLargestPoissonCount; ++k) {
-        values[k] = 1.0 / k;
+        values[k] = 1.0f / static_cast<float>(k);
     }
     return values;
 }();
 
-// Poisson deviate of mean `mean` (below kExactPoissonLimit) by inversion of the
-// distribution function. The single-precision exponential is plenty for noise.
-double poisson(double mean, double uniform) {
-    double probability = std::exp(static_cast<float>(-mean));
-    double cumulative = probability;
+// Poisson deviate of `mean` (below kExactPoissonLimit) by inversion of the
+// distribution function, from a uniform deviate in (0, 1). The search ends where
+// the remaining tail is negligible, so that the rounding of the float sum (which
+// may stay a little below 1) never sends a uniform deviate near 1 far out.
+inline int poisson(float mean, float uniform) {
+    constexpr float kNegligible = 1e-8f;
+    float probability = expNegative(mean);
+    float cumulative = probability;
     int k = 0;
-    while (uniform > cumulative && k < kLargestPoissonCount) {
+    while (uniform > cumulative && k < kLargestPoissonCount &&
+           (k < mean || probability > kNegligible)) {
         ++k;
         probability *= mean * kReciprocals[k];
         cumulative += probability;
@@ -84,62 +109,116 @@ double poisson(double mean, double uniform) {
     return k;
 }
 
-class PixelNoise {
+// The noise of one frame: a counter-based hash of the frame's key and the
+// sample's index gives each sample its own random bits, so a sample's noise
+// depends on the seed, the draw and the sample only, never on rendering order.
+class FrameNoise {
 public:
-    explicit PixelNoise(uint32_t seed)
-        : key_(mix64(mix64(seed) ^ kNoiseStream)), normal_(normalTable()) {}
+    // `reads`: sensor samples read together into each of this frame's samples.
+    FrameNoise(uint32_t seed, uint64_t draw, int32_t reads)
+        : key_(mix64(mix64(mix64(seed) ^ kNoiseStream) ^ mix64(draw))),
+          bias_(kBiasLevel * reads),
+          readNoise_(static_cast<float>(kReadNoise * std::sqrt(double(reads)))),
+          normal_(normalTable().data()) {}
 
-    // The sample of a pixel that collected `electrons` on average.
-    uint16_t sample(double electrons, std::size_t pixel) const {
-        const uint64_t bits = mix64(key_ + pixel);
-        const double shotNormal = normal_[bits & (kNormalTableSize - 1)];
-        const double readNormal = normal_[(bits >> kNormalTableBits) & (kNormalTableSize - 1)];
-        double collected;
-        if (electrons < kExactPoissonLimit) {
-            const double uniform = (static_cast<double>(bits >> 32) + 0.5) * 0x1.0p-32;
-            collected = poisson(electrons, uniform);
-        } else {
-            collected = electrons + std::sqrt(electrons) * shotNormal;
+    // Samples of `electrons.size()` pixels that collected `electrons` on average,
+    // the first being sample number `first` of the frame.
+    void renderRow(const std::vector<float> &electrons, std::size_t first, uint16_t *out) const {
+        for (std::size_t c = 0; c < electrons.size(); ++c) {
+            const uint64_t bits = mix64(key_ + first + c);
+            const float mean = electrons[c];
+            float collected;
+            if (mean < kExactPoissonLimit) {
+                const float uniform = (static_cast<float>(bits >> 40) + 0.5f) * 0x1.0p-24f;
+                collected = static_cast<float>(poisson(mean, uniform));
+            } else {
+                const float shotNormal = normal_[bits & (kNormalTableSize - 1)];
+                collected = mean + std::sqrt(mean) * shotNormal;
+            }
+            const float readNormal = normal_[(bits >> kNormalTableBits) & (kNormalTableSize - 1)];
+            // Rounded to the nearest count by truncation after adding one half,
+            // which is exact once the value is limited to 0 ... full scale.
+            const double value = bias_ + collected + readNoise_ * readNormal + 0.5;
+            out[c] = static_cast<uint16_t>(std::clamp(value, 0.0, kFullScale));
         }
-        // Rounded to the nearest count by truncation after adding one half, which
-        // is exact once the value is limited to 0 ... full scale.
-        const double value = kBiasLevel + collected + kReadNoise * readNormal + 0.5;
-        return static_cast<uint16_t>(std::clamp(value, 0.0, kFullScale));
     }
 
 private:
     uint64_t key_;
-    const NormalTable &normal_;
+    double bias_;
+    float readNoise_;
+    const float *normal_;
 };
+
+struct HotSite {
+    std::size_t sample;  // index in the rendered frame
+    float electrons;     // beyond the ordinary dark current
+};
+
+// The hot pixels' extra charge in a frame whose rows each read `reads` sensor
+// rows, in sample order.
+std::vector<HotSite> hotSites(const StarField &field, double seconds, int32_t reads) {
+    std::vector<HotSite> sites;
+    for (const HotPixel &pixel : field.hotPixels()) {
+        const auto row = static_cast<std::size_t>(pixel.row / reads);
+        sites.push_back({row * kSensorWidth + static_cast<std::size_t>(pixel.column),
+                         static_cast<float>(seconds * pixel.darkRate)});
+    }
+    std::sort(sites.begin(), sites.end(),
+              [](const HotSite &a, const HotSite &b) { return a.sample < b.sample; });
+    return sites;
+}
+
+// Renders the frame whose every row holds the charge of `reads` consecutive
+// sensor rows (1: the full frame, 2: row pairs).
+bool render(const StarField &field, const Exposure &exposure, int32_t reads,
+            std::vector<uint16_t> &samples, const std::atomic<bool> *cancelled) {
+    const int32_t rows = kSensorHeight / reads;
+    samples.resize(static_cast<std::size_t>(rows) * kSensorWidth);
+    const FrameNoise noise(field.seed(), exposure.noiseDraw, reads);
+    const double seconds = std::max(exposure.seconds, 0.0);
+    const auto darkElectrons = static_cast<float>(seconds * kDarkRate * reads);
+    const std::vector<HotSite> hot = hotSites(field, seconds, reads);
+    auto nextHot = hot.begin();
+    const float *light = field.lightRates().data();
+    std::vector<float> electrons(kSensorWidth);
+    for (int32_t row = 0; row < rows; ++row) {
+        if (row % kRowsBetweenCancelChecks == 0 && cancelled != nullptr && cancelled->load()) {
+            return false;
+        }
+        std::fill(electrons.begin(), electrons.end(), darkElectrons);
+        for (int32_t read = 0; read < reads && !exposure.covered; ++read) {
+            const int32_t sensorRow = row * reads + read;
+            // Light of the row's two filter colours, even columns first.
+            const auto evenScale = static_cast<float>(
+                seconds * exposure.gains[colourIndex(mosaicColour(0, sensorRow))]);
+            const auto oddScale = static_cast<float>(
+                seconds * exposure.gains[colourIndex(mosaicColour(1, sensorRow))]);
+            const float *line = light + static_cast<std::size_t>(sensorRow) * kSensorWidth;
+            for (std::size_t c = 0; c < kSensorWidth; c += 2) {
+                electrons[c] += evenScale * line[c];
+                electrons[c + 1] += oddScale * line[c + 1];
+            }
+        }
+        const std::size_t first = static_cast<std::size_t>(row) * kSensorWidth;
+        for (; nextHot != hot.end() && nextHot->sample < first + kSensorWidth; ++nextHot) {
+            electrons[nextHot->sample - first] += nextHot->electrons;
+        }
+        noise.renderRow(electrons, first, samples.data() + first);
+    }
+    return true;
+}
 
 }  // namespace
 
 bool renderSensor(const StarField &field, const Exposure &exposure, std::vector<uint16_t> &samples,
                   const std::atomic<bool> *cancelled) {
-    samples.resize(kSensorSamples);
-    const PixelNoise noise(field.seed());
-    const double seconds = std::max(exposure.seconds, 0.0);
-    const double darkElectrons = seconds * kDarkRate;
-    const float *light = field.lightRates().data();
-    for (int32_t row = 0; row < kSensorHeight; ++row) {
-        if (row % kRowsBetweenCancelChecks == 0 && cancelled != nullptr && cancelled->load()) {
-            return false;
-        }
-        // Gains of the row's two filter colours, even columns first.
-        const double evenGain = exposure.gains[colourIndex(mosaicColour(0, row))];
-        const double oddGain = exposure.gains[colourIndex(mosaicColour(1, row))];
-        const std::size_t start = static_cast<std::size_t>(row) * kSensorWidth;
-        for (std::size_t i = start; i < start + kSensorWidth; i += 2) {
-            samples[i] = noise.sample(darkElectrons + seconds * evenGain * light[i], i);
-            samples[i + 1] = noise.sample(darkElectrons + seconds * oddGain * light[i + 1], i + 1);
-        }
-    }
-    for (const HotPixel &pixel : field.hotPixels()) {
-        const std::size_t i = static_cast<std::size_t>(pixel.row) * kSensorWidth + pixel.column;
-        const double gain = exposure.gains[colourIndex(mosaicColour(pixel.column, pixel.row))];
-        samples[i] = noise.sample(seconds * (gain * light[i] + kDarkRate + pixel.darkRate), i);
-    }
-    return true;
+    return render(field, exposure, 1, samples, cancelled);
+}
+
+bool renderRowPairs(const StarField &field, const Exposure &exposure,
+                    std::vector<uint16_t> &samples, const std::atomic<bool> *cancelled) {
+    return render(field, exposure, 2, samples, cancelled);
 }
 
 }  // namespace simcam

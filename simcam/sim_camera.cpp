@@ -26,6 +26,10 @@ struct SimCamera {
     bool autoExposure = true;
     bool autoWhiteBalance = false;
     std::array<float, 3> colourGains{1.0f, 1.0f, 1.0f};
+    // Frames requested (and accepted) since the camera was opened: the number of
+    // the latest exposure, which chooses its noise, so that a run of the same
+    // calls repeats frame for frame.
+    uint64_t exposuresSinceOpening = 0;
     FrameWorker frames;
 };
 
@@ -51,6 +55,13 @@ void resetSettings(SimCamera &cam) {
     cam.autoExposure = true;
     cam.autoWhiteBalance = false;
     cam.colourGains = {1.0f, 1.0f, 1.0f};
+    cam.exposuresSinceOpening = 0;
+}
+
+// Fresh noise: exposure n since opening (from 1) gets draw n. Fixed noise: every
+// exposure gets draw 0, which no fresh exposure uses.
+uint64_t noiseDraw(Noise noise, uint64_t exposureNumber) {
+    return noise == Noise::Fixed ? 0 : exposureNumber;
 }
 
 bool usableGain(float gain) {
@@ -154,15 +165,23 @@ int32_t requestFrame(int32_t previewMode, void *frame) {
     }
     const SimSettings settings = readSettings();
     const double milliseconds = exposureMilliseconds(*mode, cam.exposureValue);
+    const uint64_t exposureNumber = cam.exposuresSinceOpening + 1;
     const FrameRequest request{
         .frame = static_cast<uint8_t *>(frame),
         .mode = *mode,
-        .exposure = {.seconds = milliseconds / 1000.0, .gains = cam.colourGains},
+        .exposure = {.seconds = milliseconds / 1000.0,
+                     .gains = cam.colourGains,
+                     .covered = settings.covered,
+                     .noiseDraw = noiseDraw(settings.noise, exposureNumber)},
         .waitMilliseconds = milliseconds * settings.timeScale,
         .seed = settings.seed,
         .delivers = settings.fault != Fault::NeverCompletes,
     };
-    return cam.frames.submit(request) ? 1 : 0;
+    if (!cam.frames.submit(request)) {
+        return 0;
+    }
+    cam.exposuresSinceOpening = exposureNumber;
+    return 1;
 }
 
 int32_t frameState() { return camera().frames.complete() ? 1 : 0; }

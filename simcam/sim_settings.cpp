@@ -92,6 +92,26 @@ std::optional<Fault> parseFault(std::string_view text) {
     return std::nullopt;
 }
 
+std::optional<Noise> parseNoise(std::string_view text) {
+    if (text == "fresh") {
+        return Noise::Fresh;
+    }
+    if (text == "fixed") {
+        return Noise::Fixed;
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> parseCovered(std::string_view text) {
+    if (text == "1") {
+        return true;
+    }
+    if (text == "0") {
+        return false;
+    }
+    return std::nullopt;
+}
+
 Fault readFault() { return readVariable(kFaultVariable, Fault::None, parseFault, "no fault"); }
 
 SimSettings readSettings() {
@@ -99,6 +119,8 @@ SimSettings readSettings() {
         .timeScale = readVariable(kTimeScaleVariable, 1.0, parseTimeScale, "1"),
         .seed = readVariable(kSeedVariable, kDefaultSeed, parseSeed, "the default seed"),
         .fault = readFault(),
+        .noise = readVariable(kNoiseVariable, Noise::Fresh, parseNoise, "fresh noise"),
+        .covered = readVariable(kCoveredVariable, false, parseCovered, "0, not covered"),
     };
 }
 

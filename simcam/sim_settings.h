@@ -9,6 +9,12 @@
 //                      the noise (default kDefaultSeed).
 //   QM_SIM_FAULT       a failure to simulate: no-camera, initial-video, start-view,
 //                      enable-ae or never-completes (default none).
+//   QM_SIM_NOISE       fresh: every exposure draws new photon and read noise, from
+//                      the seed and the exposure's number since the camera was
+//                      opened (default); fixed: every exposure of one length and
+//                      gain gets the same noise, frames repeat sample for sample.
+//   QM_SIM_COVERED     1: the telescope is covered, no sky and no starlight reach
+//                      the sensor; 0: open (default).
 //
 // An unset or empty variable takes its default. An unusable value is reported on
 // standard error in one line, once until the variable changes, and then treated as
@@ -32,17 +38,26 @@ enum class Fault {
     NeverCompletes,  // requests are accepted but their frames never arrive
 };
 
+enum class Noise {
+    Fresh,  // new noise in every exposure
+    Fixed,  // the same noise in every exposure
+};
+
 struct SimSettings {
     double timeScale = 1.0;
     uint32_t seed = kDefaultSeed;
     Fault fault = Fault::None;
+    Noise noise = Noise::Fresh;
+    bool covered = false;
 };
 
 inline constexpr const char *kTimeScaleVariable = "QM_SIM_TIME_SCALE";
 inline constexpr const char *kSeedVariable = "QM_SIM_SEED";
 inline constexpr const char *kFaultVariable = "QM_SIM_FAULT";
+inline constexpr const char *kNoiseVariable = "QM_SIM_NOISE";
+inline constexpr const char *kCoveredVariable = "QM_SIM_COVERED";
 
-// The three settings as the environment gives them now.
+// The settings as the environment gives them now.
 SimSettings readSettings();
 
 // The fault alone.
@@ -52,5 +67,7 @@ Fault readFault();
 std::optional<double> parseTimeScale(std::string_view text);
 std::optional<uint32_t> parseSeed(std::string_view text);
 std::optional<Fault> parseFault(std::string_view text);
+std::optional<Noise> parseNoise(std::string_view text);
+std::optional<bool> parseCovered(std::string_view text);
 
 }  // namespace simcam

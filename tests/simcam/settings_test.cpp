@@ -85,6 +85,77 @@ TEST_F(SettingsTest, TimeScaleStretchesTheWaitAndUnusableScalesMeanOne) {
     }
 }
 
+// Fixed noise repeats a frame of the same length; fresh noise does not. Anything
+// but "fresh" and "fixed" is reported and means fresh.
+TEST_F(SettingsTest, NoiseIsFreshUnlessFixedIsAsked) {
+    static const struct {
+        const char *noise;  // nullptr: unset
+        bool reported;
+        bool repeats;
+    } cases[] = {
+        {nullptr, false, false}, {"", false, false},     {"fresh", false, false},
+        {"fixed", false, true},  {"Fixed", true, false}, {"fixed ", true, false},
+        {"random", true, false}, {"0", true, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.noise == nullptr ? "unset" : std::string("noise \"") + c.noise + "\"");
+        if (c.noise == nullptr) {
+            clearVariable("QM_SIM_NOISE");
+        } else {
+            setVariable("QM_SIM_NOISE", c.noise);
+        }
+        ::testing::internal::CaptureStderr();
+        FrameBuffer first;
+        FrameBuffer second;
+        const bool captured = captureFrame(kRowPairs, kShortValue, first) &&
+                              captureFrame(kRowPairs, kShortValue, second);
+        const std::string report = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(captured);
+        EXPECT_EQ(first.bytes == second.bytes, c.repeats);
+        EXPECT_EQ(lineCount(report), c.reported ? 1 : 0) << report;
+        if (c.reported) {
+            EXPECT_NE(report.find("QM_SIM_NOISE"), std::string::npos) << report;
+        }
+    }
+}
+
+// Covered, the frame's brightest sample is a hot pixel at most: no star is there.
+// Only "1" covers; anything but "0" and "1" is reported and means open.
+TEST_F(SettingsTest, OnlyOneCoversTheTelescope) {
+    static const struct {
+        const char *covered;  // nullptr: unset
+        bool reported;
+        bool dark;
+    } cases[] = {
+        {nullptr, false, false}, {"", false, false}, {"0", false, false}, {"1", false, true},
+        {"yes", true, false},    {"2", true, false}, {" 1", true, false}, {"true", true, false},
+    };
+    constexpr int32_t kLongValue = 40000;  // 20 s in row-pair mode
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.covered == nullptr ? "unset" : std::string("covered \"") + c.covered + "\"");
+        if (c.covered == nullptr) {
+            clearVariable("QM_SIM_COVERED");
+        } else {
+            setVariable("QM_SIM_COVERED", c.covered);
+        }
+        ::testing::internal::CaptureStderr();
+        FrameBuffer frame;
+        const bool captured = captureFrame(kRowPairs, kLongValue, frame);
+        const std::string report = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(captured);
+        // Sky alone gives a pair about 2000 + 20 s x 44 electrons; covered, about 2004.
+        uint32_t darkest = 0xFFFF;
+        for (int32_t column = 0; column < kSensorWidth; ++column) {
+            darkest = std::min(darkest, frame.sample(kSensorHeight / 4, column));
+        }
+        EXPECT_EQ(darkest < 2300, c.dark) << "darkest sample " << darkest;
+        EXPECT_EQ(lineCount(report), c.reported ? 1 : 0) << report;
+        if (c.reported) {
+            EXPECT_NE(report.find("QM_SIM_COVERED"), std::string::npos) << report;
+        }
+    }
+}
+
 TEST_F(SettingsTest, UnusableValueIsReportedAgainOnlyAfterItChanged) {
     static const struct {
         const char *seed;

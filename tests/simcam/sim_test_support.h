@@ -89,13 +89,16 @@ inline bool openCamera() {
     return opened && started && configured;
 }
 
-// Each test starts with instant exposures, the default seed, no fault and an open
-// camera, and closes the camera at its end.
+// Each test starts with instant exposures, the default seed, no fault, fixed noise
+// (so that frames of separate exposures compare sample for sample), the telescope
+// open and an open camera, and closes the camera at its end.
 class SimCameraTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setVariable("QM_SIM_TIME_SCALE", "0");
         setVariable("QM_SIM_SEED", std::to_string(simcam::kDefaultSeed));
+        setVariable("QM_SIM_NOISE", "fixed");
+        clearVariable("QM_SIM_COVERED");
         clearVariable("QM_SIM_FAULT");
         ASSERT_TRUE(openCamera());
     }

@@ -361,6 +361,10 @@ Simulated camera:
                            (default 20800)
   QM_SIM_FAULT             no-camera, initial-video, start-view, enable-ae or
                            never-completes: make the camera fail that way
+  QM_SIM_NOISE             fresh (default): new noise in every exposure, repeated
+                           by the same seed and exposure number since opening;
+                           fixed: the same noise in every exposure
+  QM_SIM_COVERED           1: telescope covered, no sky and no stars (default 0)
 
 Exit status:
   0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments,
