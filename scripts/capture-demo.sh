@@ -19,3 +19,5 @@ echo "Captured:"
 while read -r path; do
   echo "  $(pwd)/$path"
 done <<< "$saved"
+echo
+echo "More: $tool --help, docs/capture.md; installing the packages: docs/install.md"
