@@ -20,7 +20,7 @@
 #include "alpaca/discovery.h"
 #define QM_ALPACA_HAS_DISCOVERY 1
 #endif
-#if __has_include("alpaca/preview_png.h") && defined(QM_ALPACA_PREVIEW)
+#ifdef QM_ALPACA_PREVIEW
 #include "alpaca/preview_png.h"
 #endif
 

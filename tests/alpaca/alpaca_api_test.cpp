@@ -428,6 +428,46 @@ TEST_F(AlpacaApi, AnExposureRunsToAnImageAndIsDescribed) {
     ASSERT_TRUE(client.expose(0.001));
 }
 
+TEST_F(AlpacaApi, SetupPageShowsTheCameraAndThePreview) {
+    const HttpReply before = httpRequest(server.endpoint(), "GET", "/setup");
+    ASSERT_EQ(before.status, 200);
+    EXPECT_NE(before.headers.at("content-type").find("text/html"), std::string::npos);
+    EXPECT_NE(before.body.find("not connected"), std::string::npos);
+    EXPECT_NE(before.body.find("id=\"pixelsize\""), std::string::npos);
+    // Nothing from elsewhere: no scripts, no links to other hosts.
+    EXPECT_EQ(before.body.find("<script"), std::string::npos);
+    EXPECT_EQ(before.body.find("http://"), std::string::npos);
+    EXPECT_EQ(before.body.find("https://"), std::string::npos);
+    EXPECT_EQ(httpRequest(server.endpoint(), "GET", "/setup/v1/camera/0/preview.png").status, 404);
+
+    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.setFrame(1, 0, 0, 0, 2048, 1536));
+    ASSERT_TRUE(client.expose(0.5));
+    const HttpReply page = httpRequest(server.endpoint(), "GET", "/setup/v1/camera/0/setup");
+    ASSERT_EQ(page.status, 200);
+    for (const char *text :
+         {"connected, 1 client", "QM-208X VESK driver", "Vantrel CCD", "2048 x 1536"}) {
+        EXPECT_NE(page.body.find(text), std::string::npos) << text;
+    }
+    if (page.body.find("id=\"preview\"") == std::string::npos) {
+        GTEST_SKIP() << "this build shows no preview";
+    }
+    const HttpReply png = httpRequest(server.endpoint(), "GET", "/setup/v1/camera/0/preview.png");
+    ASSERT_EQ(png.status, 200);
+    EXPECT_EQ(png.headers.at("content-type"), "image/png");
+    ASSERT_GT(png.body.size(), 24u);
+    EXPECT_EQ(png.body.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    // Width and height from the IHDR chunk: shrunk to at most 640 across.
+    auto big = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(png.body[at]) << 24 |
+                                     static_cast<uint8_t>(png.body[at + 1]) << 16 |
+                                     static_cast<uint8_t>(png.body[at + 2]) << 8 |
+                                     static_cast<uint8_t>(png.body[at + 3]));
+    };
+    EXPECT_EQ(big(16), 512u);
+    EXPECT_EQ(big(20), 384u);
+}
+
 TEST_F(AlpacaApi, AsynchronousConnectAndDisconnect) {
     ASSERT_EQ(client.call("connect")["ErrorNumber"], 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

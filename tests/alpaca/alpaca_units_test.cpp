@@ -15,6 +15,9 @@
 #include "alpaca/image_encoding.h"
 #include "alpaca/server_config.h"
 #include "host/bayer_pattern.h"
+#ifdef QM_ALPACA_PREVIEW
+#include "alpaca/preview_png.h"
+#endif
 
 using namespace alpaca;
 
@@ -217,6 +220,24 @@ TEST(AlpacaGeometry, BayerOffsetNamesTheRedSampleOfTheFullFrame) {
     const std::string pattern = bayerPatternFor(kCameraModes[4], {0, 0, 2048, 1536});
     EXPECT_EQ(colourAt(pattern, offset.y, offset.x), 'R');
 }
+
+#ifdef QM_ALPACA_PREVIEW
+TEST(AlpacaPreview, MosaicPatternFollowsTheSubframeOrigin) {
+    const struct {
+        uint32_t mode;
+        int32_t startX, startY;
+        const char *pattern;
+    } cases[] = {
+        {4, 0, 0, "RGGB"}, {4, 1, 0, "GRBG"}, {4, 0, 1, "GBRG"},
+        {4, 3, 5, "BGGR"}, {2, 0, 0, "RGGB"}, {2, 1, 1, "BGGR"},
+        {1, 2, 1, "GBRG"}, {3, 0, 0, ""},     {0, 1, 1, ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(imageBayerPattern(c.mode, c.startX, c.startY), c.pattern)
+            << "mode " << c.mode << " at " << c.startX << "," << c.startY;
+    }
+}
+#endif
 
 ColumnImage sampleImage(int numX, int numY) {
     ColumnImage image{.numX = numX, .numY = numY, .samples = {}};
