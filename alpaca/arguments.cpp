@@ -90,7 +90,7 @@ std::string usageText() {
            "  --pixel-size UM    pixel size in microns, saved in the configuration file\n"
            "  --config FILE      configuration file (default ~/.config/qm208x/qm-alpaca.json,\n"
            "                     on Windows %APPDATA%\\qm208x\\qm-alpaca.json)\n"
-           "  --timeout SECONDS  time a client may take to send a request (default 5)\n"
+           "  --timeout SECONDS  how long a client may fall silent in mid-request (default 5)\n"
            "  --help             show this help and exit\n"
            "  --version          show the version and exit\n"
            "\n"

@@ -35,8 +35,9 @@ std::mutex logMutex;
 void logLine(const std::string &line) {
     const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    // Under the lock: localtime's result is shared by every thread.
     std::lock_guard lock(logMutex);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
     std::fprintf(stderr, "%s qm-alpaca: %s\n", stamp, line.c_str());
     std::fflush(stderr);
 }
