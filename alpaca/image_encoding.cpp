@@ -1,6 +1,7 @@
 #include "alpaca/image_encoding.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace alpaca {
@@ -107,9 +108,14 @@ std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
     }
     char *out = bytes.data() + kImageBytesHeaderSize;
     const uint16_t *samples = image.samples.data();
-    for (size_t i = 0; i < count; ++i) {
-        out[2 * i] = static_cast<char>(samples[i] & 0xff);
-        out[2 * i + 1] = static_cast<char>(samples[i] >> 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        // The samples in memory are already the transmission's bytes.
+        std::memcpy(out, samples, count * sizeof(uint16_t));
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            out[2 * i] = static_cast<char>(samples[i] & 0xff);
+            out[2 * i + 1] = static_cast<char>(samples[i] >> 8);
+        }
     }
     return bytes;
 }
