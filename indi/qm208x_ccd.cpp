@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -100,7 +102,8 @@ Qm208xCcd::~Qm208xCcd() {
 bool Qm208xCcd::initProperties() {
     INDI::CCD::initProperties();
 
-    SetCCDCapability(CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_BAYER);
+    SetCCDCapability(CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_BAYER |
+                     CCD_HAS_STREAMING);
     PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0, kMaxExposureSeconds, 1,
                              false);
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, 4, 1, false);
@@ -154,6 +157,7 @@ bool Qm208xCcd::updateProperties() {
         }
         modeSP_.s = IPS_OK;
         updateColourFilter();
+        describeStream();
         INDI::CCD::updateProperties();
         colourFilterDefined_ = HasBayer();
         defineProperty(&modeSP_);
@@ -202,6 +206,7 @@ bool Qm208xCcd::Connect() {
 }
 
 bool Qm208xCcd::Disconnect() {
+    endStream("Live video stopped: the camera is disconnected.");
     if (exposure_) {
         LOG_WARN("Disconnected during an exposure: its frame is abandoned.");
         exposure_.reset();
@@ -232,7 +237,9 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         const double horizontal = valueOr("HOR_BIN", factor, values, names, n);
         const double vertical = valueOr("VER_BIN", factor, values, names, n);
         if (frameLocked()) {
-            refuse(name, "Binning cannot change during an exposure: abort it or wait for its image.");
+            refuse(name,
+                   "Binning cannot change during an exposure or a recording: abort or stop it, or "
+                   "wait for its image.");
             return true;
         }
         std::string error;
@@ -281,8 +288,8 @@ bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, 
         } else if (frameLocked()) {
             modeSP_.s = IPS_ALERT;
             IDSetSwitch(&modeSP_,
-                        "The binning mode cannot change during an exposure: abort it or wait "
-                        "for its image.");
+                        "The binning mode cannot change during an exposure or a recording: "
+                        "abort or stop it, or wait for its image.");
         } else {
             selectMode(static_cast<uint32_t>(mode), Answer::Mode);
         }
@@ -301,6 +308,9 @@ bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char
     if (!guard_.admitTexts(dev, name, texts, names, n)) {
         return false;
     }
+    if (std::strcmp(name, "RECORD_FILE") == 0 && !admitRecordFile(texts, names, n)) {
+        return true;
+    }
     return INDI::CCD::ISNewText(dev, name, texts, names, n);
 }
 
@@ -310,6 +320,38 @@ bool Qm208xCcd::ISNewBLOB(const char *dev, const char *name, int sizes[], int bl
         return false;
     }
     return INDI::CCD::ISNewBLOB(dev, name, sizes, blobsizes, blobs, formats, names, n);
+}
+
+bool Qm208xCcd::admitRecordFile(char *texts[], char *names[], int n) {
+    INDI::PropertyText file = getText("RECORD_FILE");
+    if (!file.isValid()) {
+        return false;
+    }
+    // Nothing a client sends chooses where a file is written: the folder is
+    // the driver's own; a name is one plain file name in it.
+    const char *folder = file[0].getText();
+    const auto plainName = [](const char *text) {
+        const size_t length = std::strlen(text);
+        if (length == 0 || length > 120 || text[0] == '.') {
+            return false;
+        }
+        return std::all_of(text, text + length, [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' ||
+                   c == '_' || c == '@';
+        });
+    };
+    for (int i = 0; i < n; ++i) {
+        const bool allowed = std::strcmp(names[i], "RECORD_FILE_DIR") == 0
+                                 ? std::strcmp(texts[i], folder) == 0
+                                 : plainName(texts[i]);
+        if (!allowed) {
+            refuse("RECORD_FILE", std::string("Recordings are written to ") + folder +
+                                      ", set where the driver runs, not by a client; a file "
+                                      "name may hold letters, digits and . - _ @ only.");
+            return false;
+        }
+    }
+    return true;
 }
 
 void Qm208xCcd::refuse(const char *property, const std::string &message) {
@@ -322,7 +364,16 @@ void Qm208xCcd::refuse(const char *property, const std::string &message) {
     found.apply("%s", message.c_str());
 }
 
-bool Qm208xCcd::StartExposure(float duration) { return requestExposure(duration); }
+bool Qm208xCcd::StartExposure(float duration) {
+    if (std::this_thread::get_id() != loopThread_) {
+        // The base class starts the next frame of a fast sequence from its
+        // upload thread; this class's state belongs to the event loop.
+        fastExposureSeconds_ = duration;
+        wake();
+        return true;
+    }
+    return requestExposure(duration);
+}
 
 bool Qm208xCcd::requestExposure(double seconds) {
     char text[200];
@@ -340,6 +391,10 @@ bool Qm208xCcd::requestExposure(double seconds) {
     if (exposure_) {
         refuse("CCD_EXPOSURE",
                "Exposure refused: one is already running; abort it or wait for its image.");
+        return false;
+    }
+    if (stream_) {
+        refuse("CCD_EXPOSURE", "Exposure refused: live video is running; stop it first.");
         return false;
     }
     // The client has the previous image, or has given up on it.
@@ -369,6 +424,8 @@ bool Qm208xCcd::requestExposure(double seconds) {
 }
 
 bool Qm208xCcd::AbortExposure() {
+    // An abort stops live video too: a client aborting wants the camera free.
+    endStream("Live video stopped by the abort.");
     if (exposure_) {
         exposure_.reset();
         InExposure = false;
@@ -381,8 +438,8 @@ bool Qm208xCcd::AbortExposure() {
 
 bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
     if (frameLocked()) {
-        refuse("CCD_FRAME", "The frame cannot change during an exposure: abort it or wait for "
-                            "its image.");
+        refuse("CCD_FRAME", "The frame cannot change during an exposure or a recording: abort or "
+                            "stop it, or wait for its image.");
         return false;
     }
     std::string error;
@@ -407,6 +464,7 @@ bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
         LOGF_INFO("Frame rounded to %s: mode %u takes multiples of %d sensor pixels.",
                   frameText(frame_).c_str(), mode_, frameStep(cameraMode()));
     }
+    restartStream();
     return true;
 }
 
@@ -416,7 +474,7 @@ bool Qm208xCcd::UpdateCCDBin(int hor, int ver) {
     std::string error;
     const std::optional<uint32_t> mode = modeForBinning(hor, ver, mode_, error);
     if (!mode || frameLocked()) {
-        LOG_ERROR(mode ? "Binning cannot change during an exposure." : error.c_str());
+        LOG_ERROR(mode ? "Binning cannot change during an exposure or a recording." : error.c_str());
         return false;
     }
     selectMode(*mode, Answer::Binning);
@@ -465,6 +523,7 @@ void Qm208xCcd::selectMode(uint32_t mode, Answer last) {
     } else {
         announceBinning();
     }
+    restartStream();
 }
 
 bool Qm208xCcd::updateColourFilter() {
@@ -528,7 +587,20 @@ void Qm208xCcd::handleWorkerEvents() {
     if (!worker_) {
         return;
     }
+    if (const double seconds = takeFastExposureRequest(); seconds >= 0) {
+        requestExposure(seconds);
+    }
     for (WorkerEvent &event : worker_->takeEvents()) {
+        if (isStreamFrame(event.id)) {
+            if (event.kind == WorkerEvent::Kind::FrameReady) {
+                --stream_->inFlight;
+                onStreamFrame(event.image);
+                requestStreamFrames();
+            } else if (event.kind == WorkerEvent::Kind::ExposureFailed) {
+                endStream(("Live video stopped: " + event.message + ".").c_str());
+            }
+            continue;
+        }
         switch (event.kind) {
         case WorkerEvent::Kind::ExposureStarted: onExposureStarted(event.id); break;
         case WorkerEvent::Kind::FrameReady: onFrameReady(event.id, event.image); break;
@@ -601,6 +673,113 @@ void Qm208xCcd::onExposureFailed(uint64_t id, const std::string &message) {
     exposure_.reset();
     InExposure = false;
     refuse("CCD_EXPOSURE", "Exposure failed: " + message + ".");
+}
+
+bool Qm208xCcd::StartStreaming() { return beginStream(); }
+
+bool Qm208xCcd::StopStreaming() {
+    if (stream_) {
+        stream_.reset();
+        // The frame being taken is finished out of sight and dropped.
+        worker_->abort();
+    }
+    return true;
+}
+
+bool Qm208xCcd::beginStream() {
+    if (!isConnected()) {
+        LOG_ERROR("Live video needs the camera connected.");
+        return false;
+    }
+    if (exposure_) {
+        LOG_ERROR("Live video cannot start during an exposure: abort it or wait for its image.");
+        return false;
+    }
+    stream_ = LiveStream{};
+    restartStream();
+    LOGF_INFO("Live video in mode %u, frame %s.", mode_, frameText(frame_).c_str());
+    return true;
+}
+
+void Qm208xCcd::describeStream() {
+    const CameraMode &mode = cameraMode();
+    const PixelWindow window = driverWindowFor(frame_, mode);
+    // The pixel format is what the frame is: its own colour pattern in the
+    // modes that keep the mosaic (it follows the frame's position in mode 4),
+    // grey in the modes that mix colours. A recording's file takes both when
+    // it opens, so they are kept current whether or not video runs.
+    static const std::pair<const char *, INDI_PIXEL_FORMAT> kFormats[] = {
+        {"RGGB", INDI_BAYER_RGGB},
+        {"GRBG", INDI_BAYER_GRBG},
+        {"GBRG", INDI_BAYER_GBRG},
+        {"BGGR", INDI_BAYER_BGGR}};
+    INDI_PIXEL_FORMAT format = INDI_MONO;
+    const std::string pattern = colourFilterFor(frame_, mode).pattern;
+    for (const auto &[name, bayer] : kFormats) {
+        if (pattern == name) {
+            format = bayer;
+        }
+    }
+    Streamer->setPixelFormat(format, 16);
+    Streamer->setSize(static_cast<uint16_t>(window.width), static_cast<uint16_t>(window.height));
+}
+
+void Qm208xCcd::restartStream() {
+    describeStream();
+    if (!stream_) {
+        return;
+    }
+    // Frames requested for the previous mode or frame are dropped.
+    worker_->abort();
+    const PixelWindow window = driverWindowFor(frame_, cameraMode());
+    stream_->firstId = nextExposureId_ + 1;
+    stream_->imageWidth = window.width;
+    stream_->imageHeight = window.height;
+    stream_->inFlight = 0;
+    requestStreamFrames();
+}
+
+void Qm208xCcd::requestStreamFrames() {
+    // Two requests in the worker's queue: when one frame is read out the next
+    // exposure starts at once, while this loop hands the frame on.
+    constexpr int kFramesAhead = 2;
+    const CameraMode &mode = cameraMode();
+    while (stream_ && stream_->inFlight < kFramesAhead) {
+        const double seconds = Streamer->getTargetExposure();
+        worker_->expose({.id = ++nextExposureId_,
+                         .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
+                         .mode = mode_,
+                         .window = driverWindowFor(frame_, mode),
+                         .geometry = geometryOf(mode)});
+        ++stream_->inFlight;
+    }
+}
+
+void Qm208xCcd::onStreamFrame(std::vector<uint16_t> &image) {
+    if (image.size() != static_cast<size_t>(stream_->imageWidth) * stream_->imageHeight) {
+        return;
+    }
+    Streamer->newFrame(reinterpret_cast<const uint8_t *>(image.data()),
+                       static_cast<uint32_t>(image.size() * sizeof(uint16_t)));
+}
+
+void Qm208xCcd::endStream(const char *why) {
+    if (!stream_ && !Streamer->isBusy()) {
+        return;
+    }
+    LOG_INFO(why);
+    if (Streamer->isRecording()) {
+        // As a client's Record Off: the recorder closes its file at the next
+        // frame it is given, which this stream no longer sends, so an empty
+        // one follows at once.
+        ISState off = ISS_ON;
+        char name[] = "RECORD_OFF";
+        char *names[] = {name};
+        Streamer->ISNewSwitch(getDeviceName(), "RECORD_STREAM", &off, names, 1);
+        Streamer->newFrame(nullptr, 0);
+    }
+    Streamer->setStream(false);
+    StopStreaming();
 }
 
 void Qm208xCcd::addFITSKeywords(INDI::CCDChip *chip) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <libindi/indiccd.h>
@@ -48,6 +49,8 @@ protected:
     bool AbortExposure() override;
     bool UpdateCCDFrame(int x, int y, int w, int h) override;
     bool UpdateCCDBin(int hor, int ver) override;
+    bool StartStreaming() override;
+    bool StopStreaming() override;
     bool SetCaptureFormat(uint8_t index) override;
     void TimerHit() override;
     void addFITSKeywords(INDI::CCDChip *chip) override;
@@ -64,6 +67,14 @@ private:
         bool started = false;
         std::chrono::steady_clock::time_point startedAt;
     };
+    // Live video: exposures back to back in the current mode and frame, at
+    // STREAMING_EXPOSURE's length, each frame handed to the stream manager.
+    struct LiveStream {
+        uint64_t firstId = 0;  // frames of earlier requests belong to a stopped stream
+        int32_t imageWidth = 0;
+        int32_t imageHeight = 0;
+        int inFlight = 0;  // requested, neither delivered nor failed yet
+    };
     // What the FITS of the frame being delivered describes.
     struct Delivery {
         uint32_t mode = 0;
@@ -78,7 +89,26 @@ private:
     void onFrameReady(uint64_t id, std::vector<uint16_t> &image);
     void onExposureFailed(uint64_t id, const std::string &message);
 
+    bool isStreamFrame(uint64_t id) const { return stream_ && id >= stream_->firstId; }
+    // Starts the stream in the current mode and frame; false, with the reason
+    // logged, when it cannot.
+    bool beginStream();
+    void requestStreamFrames();
+    void onStreamFrame(std::vector<uint16_t> &image);
+    // Turns CCD_VIDEO_STREAM off, as a client would, saying why.
+    void endStream(const char *why);
+    // The stream manager's pixel format and size for the current mode and frame.
+    void describeStream();
+    // After a change of mode or frame: the format and size follow it, and a
+    // running stream drops the frames in flight and goes on in the new geometry.
+    void restartStream();
+    // From the base class's upload thread, which starts the next exposure of a
+    // fast sequence: the request is handed to the event loop.
+    double takeFastExposureRequest() { return fastExposureSeconds_.exchange(-1); }
     void refuse(const char *property, const std::string &message);
+    // RECORD_FILE from a client: the folder stays the driver's; the name must
+    // be a plain file name. Refused with Alert otherwise.
+    bool admitRecordFile(char *texts[], char *names[], int n);
     bool requestExposure(double seconds);
     bool applyFrame(double x, double y, double width, double height);
     enum class Answer { Mode, Binning };  // the property a client set
@@ -93,7 +123,10 @@ private:
     const CameraMode &cameraMode() const { return kCameraModes[mode_]; }
     // From the request until the image is sent (CCD_EXPOSURE busy), the frame,
     // binning and mode stay as they are, so the image is what was asked for.
-    bool frameLocked() const { return exposure_.has_value() || uploading_.load(); }
+    // A recording's frames keep one size, so it locks them too.
+    bool frameLocked() const {
+        return exposure_.has_value() || uploading_.load() || (stream_ && Streamer->isRecording());
+    }
 
     // Every client message passes it before the base class or this class acts.
     qmguard::IncomingGuard guard_{*this};
@@ -101,6 +134,10 @@ private:
     // default, never from a client.
     const std::string modulePath_;
     std::unique_ptr<CameraWorker> worker_;
+    std::optional<LiveStream> stream_;
+    // The thread of INDI's event loop, where this class's state lives.
+    const std::thread::id loopThread_ = std::this_thread::get_id();
+    std::atomic<double> fastExposureSeconds_{-1};
     int wakePipe_[2] = {-1, -1};
     int wakeCallback_ = -1;
 
