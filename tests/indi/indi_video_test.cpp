@@ -3,10 +3,13 @@
 // colour pattern (read back, and opened in Siril), what stops or restarts a
 // stream, and 20-frame fast sequences with abort and disconnect in the middle.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <thread>
 
 #include "tests/capture/tool_runner.h"
 #include "tests/indi/indi_camera_fixture.h"
@@ -79,8 +82,8 @@ protected:
         ASSERT_TRUE(client().waitUntil("LIMITS", kAnswerTimeout));
         ASSERT_TRUE(client().sendNumbers("LIMITS", {{"LIMITS_PREVIEW_FPS", 120}}));
         ASSERT_TRUE(client().waitUntil("STREAMING_EXPOSURE", kAnswerTimeout));
-        ASSERT_TRUE(client().sendNumbers("STREAMING_EXPOSURE",
-                                         {{"STREAMING_EXPOSURE_VALUE", exposure}}));
+        ASSERT_TRUE(
+            client().sendNumbers("STREAMING_EXPOSURE", {{"STREAMING_EXPOSURE_VALUE", exposure}}));
         ASSERT_TRUE(client().waitUntil("STREAMING_EXPOSURE", kAnswerTimeout,
                                        [&](const PropertySnapshot &p) {
                                            return p.number("STREAMING_EXPOSURE_VALUE") == exposure;
@@ -89,10 +92,9 @@ protected:
     void switchStream(bool on) {
         const uint64_t since = client().mark();
         ASSERT_TRUE(client().sendSwitch("CCD_VIDEO_STREAM", on ? "STREAM_ON" : "STREAM_OFF"));
-        ASSERT_TRUE(client().waitFor("CCD_VIDEO_STREAM", since, kAnswerTimeout,
-                                     [&](const PropertySnapshot &p) {
-                                         return p.on(on ? "STREAM_ON" : "STREAM_OFF");
-                                     }))
+        ASSERT_TRUE(client().waitFor(
+            "CCD_VIDEO_STREAM", since, kAnswerTimeout,
+            [&](const PropertySnapshot &p) { return p.on(on ? "STREAM_ON" : "STREAM_OFF"); }))
             << history("CCD_VIDEO_STREAM");
     }
     // Waits for `count` streamed frames after `since`; their byte sizes.
@@ -116,10 +118,9 @@ protected:
     // RECORD_STREAM turns off when the last frame is in; the file is complete
     // once the recorder reports what it wrote.
     void waitForRecording(uint64_t since) {
-        ASSERT_TRUE(client().waitFor("RECORD_STREAM", since, kStreamTimeout,
-                                     [](const PropertySnapshot &p) {
-                                         return p.on("RECORD_OFF") && p.state != IPS_BUSY;
-                                     }))
+        ASSERT_TRUE(client().waitFor(
+            "RECORD_STREAM", since, kStreamTimeout,
+            [](const PropertySnapshot &p) { return p.on("RECORD_OFF") && p.state != IPS_BUSY; }))
             << history("RECORD_STREAM");
         ASSERT_TRUE(client().waitForMessage(since, kAnswerTimeout, "Record Duration"));
     }
@@ -217,8 +218,8 @@ TEST_F(IndiVideoTest, RecordingOpensInSiril) {
     std::ofstream(script) << "requires 1.0.0\nseqstat video stats.csv\n";
     const std::string siril = findProgram("siril-cli");
     ASSERT_FALSE(siril.empty()) << "siril-cli not installed (scripts/install-deps.sh)";
-    const ToolResult r =
-        runProgram(siril, {"-d", files().path(), "-s", script}, files().path(), {{"HOME", files().path()}});
+    const ToolResult r = runProgram(siril, {"-d", files().path(), "-s", script}, files().path(),
+                                    {{"HOME", files().path()}});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("image size: 1024 x 768 (16 bits)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sensor type: RGGB"), std::string::npos) << r.out;
@@ -229,6 +230,236 @@ TEST_F(IndiVideoTest, RecordingOpensInSiril) {
     // A header line, then one line per frame and channel.
     EXPECT_GE(std::count(table.begin(), table.end(), '\n'), 5) << table;
 }
+
+// What happens to a running stream when a client does something else: each
+// answer is defined, and the camera is ready afterwards.
+enum class Outcome { Stopped, Restarted, Refused };
+struct InterruptionCase {
+    const char *name;
+    std::function<bool(IndiVideoTest &)> act;  // false: the message could not be sent
+    Outcome outcome;
+    long width;  // of the frames after a restart (mode 4 before)
+};
+
+class StreamInterruption : public IndiVideoTest,
+                           public ::testing::WithParamInterface<InterruptionCase> {
+public:
+    bool send(const std::function<bool(IndiTestClient &)> &f) { return f(client()); }
+};
+
+const InterruptionCase kInterruptions[] = {
+    {"StreamOff",
+     [](IndiVideoTest &t) {
+         return static_cast<StreamInterruption &>(t).send(
+             [](IndiTestClient &c) { return c.sendSwitch("CCD_VIDEO_STREAM", "STREAM_OFF"); });
+     },
+     Outcome::Stopped, 0},
+    {"Abort",
+     [](IndiVideoTest &t) {
+         return static_cast<StreamInterruption &>(t).send(
+             [](IndiTestClient &c) { return c.sendSwitch("CCD_ABORT_EXPOSURE", "ABORT"); });
+     },
+     Outcome::Stopped, 0},
+    {"ModeChange",
+     [](IndiVideoTest &t) {
+         return static_cast<StreamInterruption &>(t).send(
+             [](IndiTestClient &c) { return c.sendSwitch("QM_BINNING_MODE", "MODE_0"); });
+     },
+     Outcome::Restarted, kSensorWidth / 4},
+    {"FrameChange",
+     [](IndiVideoTest &t) {
+         return static_cast<StreamInterruption &>(t).send([](IndiTestClient &c) {
+             return c.sendNumbers("CCD_FRAME",
+                                  {{"X", 100}, {"Y", 50}, {"WIDTH", 800}, {"HEIGHT", 600}});
+         });
+     },
+     Outcome::Restarted, 800},
+    {"SingleExposure",
+     [](IndiVideoTest &t) {
+         return static_cast<StreamInterruption &>(t).send([](IndiTestClient &c) {
+             return c.sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", 0.1}});
+         });
+     },
+     Outcome::Refused, kSensorWidth},
+};
+
+TEST_P(StreamInterruption, HasADefinedAnswerAndLeavesTheCameraReady) {
+    const InterruptionCase &c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(startConnected());
+    ASSERT_NO_FATAL_FAILURE(selectMode(kModes[4]));
+    ASSERT_NO_FATAL_FAILURE(prepareStream());
+    uint64_t since = client().mark();
+    ASSERT_NO_FATAL_FAILURE(switchStream(true));
+    ASSERT_EQ(streamedFrames(since, 2).size(), 2u);
+
+    since = client().mark();
+    ASSERT_TRUE(c.act(*this));
+    switch (c.outcome) {
+        case Outcome::Stopped: {
+            ASSERT_TRUE(client().waitFor("CCD_VIDEO_STREAM", since, kAnswerTimeout,
+                                         [](const PropertySnapshot &p) {
+                                             return p.on("STREAM_OFF") && p.state != IPS_BUSY;
+                                         }))
+                << history("CCD_VIDEO_STREAM");
+            // Frames already on their way may still come; then none.
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            EXPECT_FALSE(client().waitForBlob(client().mark(), kQuietPeriod)) << "frames go on";
+            break;
+        }
+        case Outcome::Restarted:
+        case Outcome::Refused: {
+            if (c.outcome == Outcome::Refused) {
+                ASSERT_TRUE(client().waitFor(
+                    "CCD_EXPOSURE", since, kRefusalTimeout,
+                    [](const PropertySnapshot &p) { return p.state == IPS_ALERT; }));
+            }
+            // The stream goes on, in the new geometry if it changed.
+            EXPECT_TRUE(streaming());
+            const auto sizes = streamedFrames(since, 6);
+            ASSERT_EQ(sizes.size(), 6u);
+            const long width = c.width;
+            const long height = width * 3 / 4;
+            EXPECT_EQ(sizes.back(), static_cast<size_t>(width * height));
+            ASSERT_NO_FATAL_FAILURE(switchStream(false));
+            break;
+        }
+    }
+    // Ready: a single exposure delivers its image.
+    const ReceivedImage image = expose(0.05);
+    EXPECT_TRUE(image.fits.ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(Video, StreamInterruption, ::testing::ValuesIn(kInterruptions),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(IndiVideoTest, DisconnectStopsTheStreamAndAReconnectedCameraDelivers) {
+    ASSERT_NO_FATAL_FAILURE(startConnected());
+    ASSERT_NO_FATAL_FAILURE(prepareStream());
+    uint64_t since = client().mark();
+    ASSERT_NO_FATAL_FAILURE(switchStream(true));
+    ASSERT_EQ(streamedFrames(since, 2).size(), 2u);
+    since = client().mark();
+    ASSERT_TRUE(client().sendSwitch("CONNECTION", "DISCONNECT"));
+    ASSERT_TRUE(client().waitFor("CONNECTION", since, kAnswerTimeout,
+                                 [](const PropertySnapshot &p) { return p.on("DISCONNECT"); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(client().waitForBlob(client().mark(), kQuietPeriod)) << "frames go on";
+    ASSERT_TRUE(client().connectDevice(kAnswerTimeout));
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    EXPECT_FALSE(streaming());
+    const ReceivedImage image = expose(0.05);
+    EXPECT_TRUE(image.fits.ok);
+}
+
+// Seconds from the UTC date and time of a FITS DATE-OBS, within a day.
+double secondsOfDay(const std::string &dateObs) {
+    const size_t t = dateObs.find('T');
+    if (t == std::string::npos) {
+        return -1;
+    }
+    int hours = 0, minutes = 0;
+    double seconds = 0;
+    if (std::sscanf(dateObs.c_str() + t + 1, "%d:%d:%lf", &hours, &minutes, &seconds) != 3) {
+        return -1;
+    }
+    return hours * 3600.0 + minutes * 60 + seconds;
+}
+
+class FastSequence : public IndiVideoTest {
+protected:
+    // Exposures last a twentieth of their nominal length, so a 1 s frame is
+    // taken in 50 ms and a 20-frame sequence fits a short test.
+    static constexpr double kLength = 1.0;
+    static constexpr double kTimeScale = 0.05;
+
+    // `since`: a mark taken just before the exposure is requested.
+    void startSequence(int count, uint64_t &since) {
+        ASSERT_NO_FATAL_FAILURE(startConnected({{"QM_SIM_TIME_SCALE", "0.05"}}));
+        ASSERT_NO_FATAL_FAILURE(selectMode(kModes[1]));
+        ASSERT_TRUE(client().waitUntil("CCD_FAST_TOGGLE", kAnswerTimeout));
+        ASSERT_TRUE(client().sendSwitch("CCD_FAST_TOGGLE", "INDI_ENABLED"));
+        ASSERT_TRUE(client().waitUntil("CCD_FAST_COUNT", kAnswerTimeout));
+        ASSERT_TRUE(client().sendNumbers("CCD_FAST_COUNT", {{"FRAMES", count}}));
+        ASSERT_TRUE(client().waitUntil(
+            "CCD_FAST_COUNT", kAnswerTimeout,
+            [&](const PropertySnapshot &p) { return p.number("FRAMES") == count; }));
+        since = client().mark();
+        ASSERT_TRUE(client().sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", kLength}}));
+    }
+};
+
+TEST_F(FastSequence, DeliversEveryFrameInOrderBackToBack) {
+    constexpr int kFrames = 20;
+    uint64_t since = 0;
+    ASSERT_NO_FATAL_FAILURE(startSequence(kFrames, since));
+    std::vector<double> starts;
+    uint64_t after = since;
+    for (int i = 0; i < kFrames; ++i) {
+        SCOPED_TRACE("frame " + std::to_string(i + 1));
+        const ReceivedImage image = receiveImage(after, kAnswerTimeout);
+        ASSERT_TRUE(image.fits.ok);
+        after = client().mark();
+        starts.push_back(secondsOfDay(image.fits.text("DATE-OBS")));
+    }
+    EXPECT_FALSE(client().waitForBlob(client().mark(), kQuietPeriod)) << "more than 20 frames";
+    // In order, and each exposure started once the one before was read out:
+    // the wait beyond its length is the readout alone (generous, for a busy
+    // machine), not a poll's pause or a round trip through the client.
+    for (size_t i = 1; i < starts.size(); ++i) {
+        const double gap = starts[i] - starts[i - 1] - kLength * kTimeScale;
+        EXPECT_GT(starts[i], starts[i - 1]) << "frame " << i + 1;
+        EXPECT_LT(gap, 0.5) << "frame " << i + 1;
+    }
+    const auto count = client().waitUntil("CCD_FAST_COUNT", kAnswerTimeout,
+                                          [](const auto &p) { return p.state != IPS_BUSY; });
+    ASSERT_TRUE(count);
+}
+
+struct MidSequenceCase {
+    const char *name;
+    bool disconnect;  // else abort
+};
+
+class FastSequenceInterrupted : public FastSequence,
+                                public ::testing::WithParamInterface<MidSequenceCase> {};
+
+TEST_P(FastSequenceInterrupted, LeavesTheDeviceReady) {
+    uint64_t since = 0;
+    ASSERT_NO_FATAL_FAILURE(startSequence(20, since));
+    // A few frames in, then the interruption.
+    uint64_t after = since;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(receiveImage(after).fits.ok);
+        after = client().mark();
+    }
+    if (GetParam().disconnect) {
+        const uint64_t mark = client().mark();
+        ASSERT_TRUE(client().sendSwitch("CONNECTION", "DISCONNECT"));
+        ASSERT_TRUE(client().waitFor("CONNECTION", mark, kAnswerTimeout,
+                                     [](const PropertySnapshot &p) { return p.on("DISCONNECT"); }));
+        ASSERT_TRUE(client().connectDevice(kAnswerTimeout));
+        ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    } else {
+        const uint64_t mark = client().mark();
+        ASSERT_TRUE(client().sendSwitch("CCD_ABORT_EXPOSURE", "ABORT"));
+        ASSERT_TRUE(client().waitFor("CCD_FAST_COUNT", mark, kAnswerTimeout,
+                                     [](const PropertySnapshot &p) { return p.state == IPS_IDLE; }))
+            << history("CCD_FAST_COUNT");
+    }
+    // The sequence is over: at most a frame already on its way, then quiet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(client().waitForBlob(client().mark(), kQuietPeriod)) << "the sequence goes on";
+    // Ready for a plain exposure.
+    ASSERT_TRUE(client().sendSwitch("CCD_FAST_TOGGLE", "INDI_DISABLED"));
+    const ReceivedImage image = expose(0.2);
+    EXPECT_TRUE(image.fits.ok);
+    EXPECT_FALSE(client().waitForBlob(client().mark(), kQuietPeriod)) << "a second image came";
+}
+
+const MidSequenceCase kMidSequence[] = {{"Abort", false}, {"Disconnect", true}};
+
+INSTANTIATE_TEST_SUITE_P(Video, FastSequenceInterrupted, ::testing::ValuesIn(kMidSequence),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qmindi
