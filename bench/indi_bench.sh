@@ -2,9 +2,11 @@
 # Time from an exposure request to the image file at the client, through a real
 # indiserver, for 0.01 s exposures: indi_qm208x_ccd with the simulated camera in
 # real time in modes 4 and 0, and INDI's own indi_simulator_ccd at its default
-# size, in one run. Builds what it needs in the default preset first.
+# size, in one run; then live video in the same cases (frames per second at the
+# client, and the time a stop takes). Builds what it needs in the default
+# preset first.
 #
-#   bench/indi_bench.sh [--repetitions N] [--exposure SECONDS]
+#   bench/indi_bench.sh [--repetitions N] [--exposure SECONDS] [--stream-seconds S]
 #
 # QM_INDI_DRIVER=/usr/bin/indi_qm208x_ccd times an installed driver instead.
 # Exit status: 0 every goal met, 3 a goal missed, 1 a case delivered no image.

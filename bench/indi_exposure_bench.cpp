@@ -1,9 +1,11 @@
 // Time from an exposure request to the image file at the client, through a real
 // indiserver, for short exposures: indi_qm208x_ccd with the simulated camera in
 // real time (QM_SIM_TIME_SCALE=1) in modes 4 and 0, and INDI's own
-// indi_simulator_ccd at its default size, in one run.
+// indi_simulator_ccd at its default size, in one run. Then live video in the
+// same cases: frames per second reaching the client, and how soon a stop
+// takes effect.
 //
-//   indi_exposure_bench [--repetitions N] [--exposure SECONDS]
+//   indi_exposure_bench [--repetitions N] [--exposure SECONDS] [--stream-seconds S]
 //
 // The driver is QM_INDI_DRIVER, else the one of this build. Exit status 0 when
 // every goal is met, 3 when one is missed, 1 when a case fails to deliver.
@@ -30,6 +32,7 @@ using qmindi::Seconds;
 
 constexpr Seconds kSetupTimeout{20};
 constexpr Seconds kFrameTimeout{30};
+constexpr int kWarmUpFrames = 12;
 
 struct BenchCase {
     std::string label;
@@ -92,7 +95,7 @@ struct Frame {
 
 // One exposure: request, wait for the image, write it. Seconds taken, or nothing.
 std::optional<Frame> timeOneFrame(qmindi::IndiTestClient &client, double exposure,
-                                   const std::string &path) {
+                                  const std::string &path) {
     // The previous exposure is over on the device's side too.
     if (!client.waitUntil("CCD_EXPOSURE", kSetupTimeout,
                           [](const auto &p) { return p.state != IPS_BUSY; })) {
@@ -135,8 +138,9 @@ Timing runCase(const BenchCase &c, int repetitions, double exposure, const std::
             return t;
         }
     }
-    // One frame first, so that nothing of the first exposure's setup is timed.
-    for (int i = 0; i <= repetitions; ++i) {
+    // Frames first that are not timed: the first exposure's setup, and the
+    // frames from which the driver learns when this mode's frames arrive.
+    for (int i = 1 - kWarmUpFrames; i <= repetitions; ++i) {
         const std::string path = folder + "/" + std::to_string(i) + ".fits";
         const std::optional<Frame> frame = timeOneFrame(client, exposure, path);
         if (!frame) {
@@ -153,24 +157,147 @@ Timing runCase(const BenchCase &c, int repetitions, double exposure, const std::
     return t;
 }
 
+struct StreamRate {
+    std::string label;
+    long frames = 0;
+    double seconds = 0;
+    double stopSeconds = 0;  // from STREAM_OFF to the last frame or the answer, whichever later
+    std::optional<double> goal = {};  // frames per second, at least
+    std::string failure = {};
+};
+
+bool sendAndConfirm(qmindi::IndiTestClient &client, const std::string &property,
+                    const std::string &element, double value) {
+    return client.waitUntil(property, kSetupTimeout) &&
+           client.sendNumbers(property, {{element, value}}) &&
+           client.waitUntil(property, kSetupTimeout,
+                            [&](const auto &p) { return p.number(element) == value; });
+}
+
+// Live video for `seconds` after a warm-up second: frames counted as they
+// reach the client, the preview rate cap raised out of the way.
+StreamRate runStream(const BenchCase &c, double exposure, double seconds) {
+    StreamRate r{.label = c.label, .goal = c.goal};
+    qmindi::IndiServer server({.drivers = {c.driver}, .environment = {{"QM_SIM_TIME_SCALE", "1"}}});
+    if (!server.started()) {
+        r.failure = server.error();
+        return r;
+    }
+    qmindi::IndiTestClient client(c.device);
+    if (!client.connectTo(server.port(), kSetupTimeout) || !client.connectDevice(kSetupTimeout) ||
+        !client.waitUntil("CCD_VIDEO_STREAM", kSetupTimeout)) {
+        r.failure = "device did not connect:\n" + server.log();
+        return r;
+    }
+    if (!c.mode.empty() && (!client.waitUntil("QM_BINNING_MODE", kSetupTimeout) ||
+                            !client.sendSwitch("QM_BINNING_MODE", c.mode) ||
+                            !client.waitUntil("QM_BINNING_MODE", kSetupTimeout,
+                                              [&](const auto &p) { return p.on(c.mode); }))) {
+        r.failure = "mode " + c.mode + " not taken";
+        return r;
+    }
+    if (!sendAndConfirm(client, "LIMITS", "LIMITS_PREVIEW_FPS", 120) ||
+        !sendAndConfirm(client, "STREAMING_EXPOSURE", "STREAMING_EXPOSURE_VALUE", exposure) ||
+        !client.sendSwitch("CCD_VIDEO_STREAM", "STREAM_ON")) {
+        r.failure = "streaming settings not taken";
+        return r;
+    }
+    // Counts frames until `until`, dropping them as they come.
+    uint64_t since = client.mark();
+    const auto count = [&](auto until, Clock::time_point *last) {
+        long frames = 0;
+        while (Clock::now() < until) {
+            const std::optional<qmindi::Blob> blob = client.waitForBlob(since, Seconds(0.05));
+            if (!blob) {
+                continue;
+            }
+            since = blob->sequence;
+            client.forgetBlobs(blob->sequence);
+            if (blob->format == ".stream") {
+                ++frames;
+                if (last != nullptr) {
+                    *last = blob->time;
+                }
+            }
+        }
+        return frames;
+    };
+    count(Clock::now() + Seconds(1), nullptr);
+    const Clock::time_point start = Clock::now();
+    r.frames = count(start + Seconds(seconds), nullptr);
+    r.seconds = Seconds(Clock::now() - start).count();
+
+    const uint64_t stopMark = client.mark();
+    const Clock::time_point stop = Clock::now();
+    client.sendSwitch("CCD_VIDEO_STREAM", "STREAM_OFF");
+    const auto answer = client.waitFor("CCD_VIDEO_STREAM", stopMark, kSetupTimeout,
+                                       [](const auto &p) { return p.on("STREAM_OFF"); });
+    Clock::time_point last = stop;
+    count(Clock::now() + Seconds(1), &last);
+    if (!answer) {
+        r.failure = "STREAM_OFF not answered";
+        return r;
+    }
+    r.stopSeconds = Seconds(std::max(answer->time, last) - stop).count();
+    return r;
+}
+
+void printStreamRates(const std::vector<BenchCase> &cases, double exposure, double seconds,
+                      int &status) {
+    std::printf(
+        "\nlive video: exposure %.3f s, frames counted at the client for %.0f s after "
+        "a second of warm-up, LIMITS_PREVIEW_FPS 120\n\n",
+        exposure, seconds);
+    std::printf("| driver | frames | frames/s | stop s | goal | result |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const BenchCase &c : cases) {
+        const StreamRate r = runStream(c, exposure, seconds);
+        if (!r.failure.empty()) {
+            std::printf("| %s | - | - | - | - | no stream |\n", r.label.c_str());
+            std::fprintf(stderr, "%s: %s\n", r.label.c_str(), r.failure.c_str());
+            status = 1;
+            continue;
+        }
+        const double rate = static_cast<double>(r.frames) / r.seconds;
+        // Stopping must take effect within 0.3 s.
+        const bool met = (!r.goal || rate >= *r.goal) && r.stopSeconds <= 0.3;
+        char goal[48] = "-";
+        if (r.goal) {
+            std::snprintf(goal, sizeof goal, ">= %.0f/s, stop <= 0.3 s", *r.goal);
+        }
+        std::printf("| %s | %ld | %.1f | %.3f | %s | %s |\n", r.label.c_str(), r.frames, rate,
+                    r.stopSeconds, goal, r.goal ? (met ? "pass" : "FAIL") : "-");
+        std::fflush(stdout);
+        if (!met && status == 0) {
+            status = 3;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     int repetitions = 15;
     double exposure = 0.01;
+    double streamSeconds = 5;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--repetitions" && i + 1 < argc) {
             repetitions = std::atoi(argv[++i]);
         } else if (a == "--exposure" && i + 1 < argc) {
             exposure = std::atof(argv[++i]);
+        } else if (a == "--stream-seconds" && i + 1 < argc) {
+            streamSeconds = std::atof(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--repetitions N] [--exposure SECONDS]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--repetitions N] [--exposure SECONDS] [--stream-seconds S]\n",
+                         argv[0]);
             return 2;
         }
     }
-    if (repetitions < 1 || !(exposure > 0)) {
-        std::fprintf(stderr, "repetitions must be at least 1 and the exposure above 0\n");
+    if (repetitions < 1 || !(exposure > 0) || !(streamSeconds > 0)) {
+        std::fprintf(stderr,
+                     "repetitions must be at least 1, the exposure and stream time above 0\n");
         return 2;
     }
     std::string folder = (std::filesystem::temp_directory_path() / "qm-indi-bench-XXXXXX").string();
@@ -184,15 +311,16 @@ int main(int argc, char **argv) {
          .driver = qmDriver(),
          .device = "QM-208X VESK",
          .mode = "MODE_4",
-         .goal = 0.4},
+         .goal = 0.15},
         {.label = "indi_qm208x_ccd, mode 0",
          .driver = qmDriver(),
          .device = "QM-208X VESK",
-         .mode = "MODE_0"},
+         .mode = "MODE_0",
+         .goal = 0.08},
         {.label = "indi_simulator_ccd", .driver = "indi_simulator_ccd", .device = "CCD Simulator"},
     };
-    std::printf("exposure %.3f s, %d repetitions per case, each image written to %s\n\n",
-                exposure, repetitions, folder.c_str());
+    std::printf("exposure %.3f s, %d repetitions per case, each image written to %s\n\n", exposure,
+                repetitions, folder.c_str());
     std::printf("| driver | image | median s | min s | p25 s | p75 s | max s | goal | result |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|\n");
     int status = 0;
@@ -220,5 +348,19 @@ int main(int argc, char **argv) {
         }
     }
     std::filesystem::remove_all(folder);
+    const std::vector<BenchCase> streams = {
+        {.label = "indi_qm208x_ccd, mode 4",
+         .driver = qmDriver(),
+         .device = "QM-208X VESK",
+         .mode = "MODE_4",
+         .goal = 6},
+        {.label = "indi_qm208x_ccd, mode 0",
+         .driver = qmDriver(),
+         .device = "QM-208X VESK",
+         .mode = "MODE_0",
+         .goal = 20},
+        {.label = "indi_simulator_ccd", .driver = "indi_simulator_ccd", .device = "CCD Simulator"},
+    };
+    printStreamRates(streams, exposure, streamSeconds, status);
     return status;
 }
