@@ -399,8 +399,12 @@ TEST_F(AlpacaApi, SubframeAndDurationAreJudgedAtStartExposure) {
 
 TEST_F(AlpacaApi, AnExposureRunsToAnImageAndIsDescribed) {
     ASSERT_TRUE(client.connect());
-    EXPECT_EQ(client.value("lastexposureduration")["ErrorNumber"], kValueNotSet);
-    EXPECT_EQ(client.value("lastexposurestarttime")["ErrorNumber"], kValueNotSet);
+    // Only a fresh server has had no exposure; one already running
+    // (QM_ALPACA_URL) has served the tests before this one.
+    if (!externalServer()) {
+        EXPECT_EQ(client.value("lastexposureduration")["ErrorNumber"], kValueNotSet);
+        EXPECT_EQ(client.value("lastexposurestarttime")["ErrorNumber"], kValueNotSet);
+    }
     EXPECT_EQ(client.value("imagearray")["ErrorNumber"], kInvalidOperation) << "no image yet";
     ASSERT_TRUE(client.setFrame(2, 0, 0, 0, 1024, 768));
     ASSERT_TRUE(client.expose(0.25));
