@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,9 @@ struct Script {
     bool foreignThreadCall = false;  // a call from the test's own thread
     std::atomic<int> callsInProgress{0};
     bool overlappingCalls = false;
+    // When set, the frame arrives this long after d_StartExposure.
+    std::optional<std::chrono::milliseconds> deliverAfter;
+    std::chrono::steady_clock::time_point startedAt;
 };
 Script *script = nullptr;
 
@@ -86,6 +90,7 @@ int32_t moveFrame(int32_t) { return 1; }
 int32_t startExposure(int32_t, int32_t) {
     CallGuard g("StartExposure");
     script->pollsThisExposure = 0;
+    script->startedAt = std::chrono::steady_clock::now();
     return 1;
 }
 int32_t isExposing() {
@@ -93,7 +98,11 @@ int32_t isExposing() {
     {
         CallGuard g("IsExposing");
         poll = ++script->pollsThisExposure;
-        if (!script->neverCompletes && poll > script->pendingPolls) {
+        if (script->deliverAfter) {
+            if (std::chrono::steady_clock::now() - script->startedAt >= *script->deliverAfter) {
+                return 0;
+            }
+        } else if (!script->neverCompletes && poll > script->pendingPolls) {
             return 0;
         }
     }
@@ -378,3 +387,37 @@ TEST_F(Worker, ShutdownDuringAnExposureFinalizesTheCamera) {
     EXPECT_EQ(countOf("Finalize"), 1);
     EXPECT_EQ(calls().back(), "unload");
 }
+
+TEST_F(Worker, PollsWhenTheFrameIsExpectedAndLeavesTheWaitForADisconnect) {
+    // Each pending poll here pauses 1 ms, so a worker polling from the start
+    // would make about 120 calls per frame.
+    state.deliverAfter = std::chrono::milliseconds(120);
+    start();
+    ASSERT_TRUE(connect().connected);
+    for (uint64_t id = 1; id <= 3; ++id) {
+        worker->expose(request(id));
+        waitFor(WorkerEvent::Kind::FrameReady, id);
+    }
+    const long learned = countOf("IsExposing");
+    for (uint64_t id = 4; id <= 9; ++id) {
+        worker->expose(request(id));
+        waitFor(WorkerEvent::Kind::FrameReady, id);
+    }
+    // One call per frame; a frame found a pause late makes a second.
+    EXPECT_LE(countOf("IsExposing") - learned, 8);
+
+    // A long exposure: no call during the wait, which a disconnect ends.
+    const long before = countOf("IsExposing");
+    worker->expose(request(10, 60000));
+    waitFor(WorkerEvent::Kind::ExposureStarted, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(countOf("IsExposing"), before);
+    const auto asked = std::chrono::steady_clock::now();
+    worker->disconnect();
+    waitFor(WorkerEvent::Kind::Disconnected, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5))
+        << "the disconnect waited for the exposure";
+    EXPECT_EQ(countOf("IsExposing"), before);
+    EXPECT_EQ(countOf("Finalize"), 1);
+}
+
