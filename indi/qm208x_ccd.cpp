@@ -251,6 +251,16 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         selectMode(*mode, Answer::Binning);
         return true;
     }
+    if (std::strcmp(name, "CCD_STREAM_FRAME") == 0 &&
+        !colourFilterFor(frame_, cameraMode()).pattern.empty()) {
+        // The stream's crop keeps whole 2x2 colour cells, so its frames (and a
+        // recording's pattern) stay those of the image.
+        std::vector<double> even(values, values + n);
+        for (double &value : even) {
+            value = std::floor(value / 2) * 2;
+        }
+        return INDI::CCD::ISNewNumber(dev, name, even.data(), names, n);
+    }
     if (std::strcmp(name, kPixelSizeProperty) == 0) {
         const double size = valueOr("PIXEL_SIZE", pixelSizeN_[0].value, values, names, n);
         if (!std::isfinite(size) || size < 0 || size > pixelSizeN_[0].max) {
@@ -721,7 +731,14 @@ void Qm208xCcd::describeStream() {
         }
     }
     Streamer->setPixelFormat(format, 16);
-    Streamer->setSize(static_cast<uint16_t>(window.width), static_cast<uint16_t>(window.height));
+    // Only a new size is set: setting one resets CCD_STREAM_FRAME, a client's
+    // crop of the stream, which must survive starting and stopping.
+    if (window.width != describedWidth_ || window.height != describedHeight_) {
+        describedWidth_ = window.width;
+        describedHeight_ = window.height;
+        Streamer->setSize(static_cast<uint16_t>(window.width),
+                          static_cast<uint16_t>(window.height));
+    }
 }
 
 void Qm208xCcd::restartStream() {

@@ -135,6 +135,9 @@ private:
     const std::string modulePath_;
     std::unique_ptr<CameraWorker> worker_;
     std::optional<LiveStream> stream_;
+    // The image size last given to the stream manager.
+    int32_t describedWidth_ = 0;
+    int32_t describedHeight_ = 0;
     // The thread of INDI's event loop, where this class's state lives.
     const std::thread::id loopThread_ = std::this_thread::get_id();
     std::atomic<double> fastExposureSeconds_{-1};

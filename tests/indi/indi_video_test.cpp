@@ -137,7 +137,10 @@ protected:
 struct StreamCase {
     const char *name;
     int mode;
-    Frame frame;  // width 0: the full frame
+    Frame frame;             // width 0: the full frame
+    Frame streamFrame = {};  // CCD_STREAM_FRAME, in the image's pixels; width 0: none
+    long streamWidth = 0;    // of the recorded frames when cropped
+    long streamHeight = 0;
 };
 
 // Every mode over the full frame, and subframes whose origin moves the mosaic.
@@ -149,6 +152,9 @@ const StreamCase kStreamCases[] = {
     {"Mode4", 4, {}},
     {"Mode4OddOrigin", 4, {101, 33, 640, 480}},
     {"Mode2Subframe", 2, {64, 32, 800, 600}},
+    // A crop of the stream at an odd place keeps whole colour cells.
+    {"Mode4OddStreamCrop", 4, {}, {101, 51, 301, 201}, 300, 200},
+    {"Mode0StreamCrop", 0, {}, {101, 51, 301, 201}, 301, 201},
 };
 
 class StreamEachMode : public IndiVideoTest, public ::testing::WithParamInterface<StreamCase> {};
@@ -167,6 +173,22 @@ TEST_P(StreamEachMode, FramesOfTheImageSizeAndASerRecordingWithItsPattern) {
     const std::string pattern = colourPattern();
     EXPECT_EQ(pattern.empty(), !mode.mosaic) << pattern;
     ASSERT_NO_FATAL_FAILURE(prepareStream());
+    long recordedWidth = width, recordedHeight = height;
+    if (c.streamFrame.width > 0) {
+        const Frame &f = c.streamFrame;
+        ASSERT_TRUE(client().waitUntil("CCD_STREAM_FRAME", kAnswerTimeout));
+        ASSERT_TRUE(client().sendNumbers(
+            "CCD_STREAM_FRAME",
+            {{"X", f.x}, {"Y", f.y}, {"WIDTH", f.width}, {"HEIGHT", f.height}}));
+        ASSERT_TRUE(client().waitUntil("CCD_STREAM_FRAME", kAnswerTimeout,
+                                       [&](const PropertySnapshot &p) {
+                                           return p.number("WIDTH") == c.streamWidth &&
+                                                  p.number("HEIGHT") == c.streamHeight;
+                                       }))
+            << history("CCD_STREAM_FRAME");
+        recordedWidth = c.streamWidth;
+        recordedHeight = c.streamHeight;
+    }
 
     // The preview: 8-bit frames of the image's size.
     uint64_t since = client().mark();
@@ -174,7 +196,7 @@ TEST_P(StreamEachMode, FramesOfTheImageSizeAndASerRecordingWithItsPattern) {
     const std::vector<size_t> sizes = streamedFrames(since, 3);
     ASSERT_EQ(sizes.size(), 3u) << "streamed frames missing";
     for (size_t size : sizes) {
-        EXPECT_EQ(size, static_cast<size_t>(width * height));
+        EXPECT_EQ(size, static_cast<size_t>(recordedWidth * recordedHeight));
     }
 
     // A recording of a set number of frames: 16 bits, the image's size and
@@ -190,12 +212,19 @@ TEST_P(StreamEachMode, FramesOfTheImageSizeAndASerRecordingWithItsPattern) {
     ASSERT_EQ(recordings.size(), 1u);
     const SerHeader ser = readSer(recordings[0]);
     ASSERT_TRUE(ser.ok) << recordings[0];
-    EXPECT_EQ(ser.width, width);
-    EXPECT_EQ(ser.height, height);
+    EXPECT_EQ(ser.width, recordedWidth);
+    EXPECT_EQ(ser.height, recordedHeight);
     EXPECT_EQ(ser.depth, 16);
     EXPECT_EQ(ser.colorId, serColourOf(pattern)) << "pattern " << pattern;
-    EXPECT_EQ(ser.frames, kRecorded);
-    EXPECT_GE(ser.fileSize, 178u + static_cast<uintmax_t>(kRecorded) * width * height * 2);
+    // libindi 1.9.9 closes a recording of a set count as the last frame is
+    // queued, which may drop that frame before it is written: the file holds
+    // the count asked for, or one less, and says so itself.
+    EXPECT_GE(ser.frames, kRecorded - 1);
+    EXPECT_LE(ser.frames, kRecorded);
+    const uintmax_t data =
+        178u + static_cast<uintmax_t>(ser.frames) * recordedWidth * recordedHeight * 2;
+    EXPECT_TRUE(ser.fileSize == data || ser.fileSize == data + 8u * ser.frames)
+        << ser.fileSize << " bytes for " << ser.frames << " frames";
 }
 
 INSTANTIATE_TEST_SUITE_P(Video, StreamEachMode, ::testing::ValuesIn(kStreamCases),
@@ -211,7 +240,7 @@ TEST_F(IndiVideoTest, RecordingOpensInSiril) {
     ASSERT_NO_FATAL_FAILURE(waitForRecording(since));
     const std::vector<std::string> recordings = serFilesUnder(server().home());
     ASSERT_EQ(recordings.size(), 1u);
-    // Siril reads the file as a sequence: four frames, 1024x768, with the
+    // Siril reads the file as a sequence: 1024x768 frames, RGGB, with the
     // statistics of each frame.
     std::filesystem::copy_file(recordings[0], files() / "video.ser");
     const std::string script = files() / "stat.ssf";
@@ -223,7 +252,12 @@ TEST_F(IndiVideoTest, RecordingOpensInSiril) {
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("image size: 1024 x 768 (16 bits)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sensor type: RGGB"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("frame count: 4"), std::string::npos) << r.out;
+    // Four asked for; the file may hold one less (see above), and Siril
+    // counts what the file holds.
+    const SerHeader header = readSer(recordings[0]);
+    EXPECT_GE(header.frames, 3);
+    EXPECT_NE(r.out.find("frame count: " + std::to_string(header.frames)), std::string::npos)
+        << r.out;
     std::ifstream csv(files() / "stats.csv");
     ASSERT_TRUE(csv) << r.out;
     const std::string table(std::istreambuf_iterator<char>(csv), {});
