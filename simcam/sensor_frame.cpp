@@ -145,6 +145,15 @@ constexpr auto kFullScaleFloat = static_cast<float>(kFullScale);
 #define QM_WIDER_VECTORS_IF_PRESENT
 #endif
 
+// The hash's 64-bit multiplications have no SSE2 or AVX2 instruction: GCC at -O3
+// vectorises the hashing loop anyway, with emulated multiplies, and a frame then
+// takes a third longer than with the plain loop.
+#if defined(__GNUC__) && !defined(__clang__)
+#define QM_SCALAR_LOOPS __attribute__((optimize("no-tree-loop-vectorize")))
+#else
+#define QM_SCALAR_LOOPS
+#endif
+
 // The random numbers of one row's samples.
 struct RowDraws {
     RowValues uniform;     // in (0, 1), for the Poisson count
@@ -192,6 +201,7 @@ public:
 
     // Samples of the row's pixels that collected `electrons` on average, the
     // first being sample number `first` of the frame.
+    QM_SCALAR_LOOPS
     void renderRow(const RowValues &electrons, std::size_t first, uint16_t *out) const {
         RowDraws draws;
         for (std::size_t c = 0; c < kSensorWidth; ++c) {
