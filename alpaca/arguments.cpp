@@ -67,6 +67,15 @@ bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
                 return false;
             }
             arguments.requestTimeoutSeconds = seconds;
+        } else if (word == "--readout-margin") {
+            double seconds = 0;
+            if (!value(text)) return false;
+            if (!parseFiniteDouble(text, seconds) || seconds < 0.1 || seconds > 3600) {
+                error =
+                    "--readout-margin '" + text + "' is not a number of seconds from 0.1 to 3600";
+                return false;
+            }
+            arguments.readoutMarginSeconds = seconds;
         } else {
             error = "unknown argument '" + word + "' (see --help)";
             return false;
@@ -91,6 +100,9 @@ std::string usageText() {
            "  --config FILE      configuration file (default ~/.config/qm208x/qm-alpaca.json,\n"
            "                     on Windows %APPDATA%\\qm208x\\qm-alpaca.json)\n"
            "  --timeout SECONDS  how long a client may fall silent in mid-request (default 5)\n"
+           "  --readout-margin SECONDS\n"
+           "                     how long past its length an exposure may take to arrive\n"
+           "                     before it is reported failed (default 30)\n"
            "  --help             show this help and exit\n"
            "  --version          show the version and exit\n"
            "\n"

@@ -15,6 +15,7 @@ struct Arguments {
     std::optional<double> pixelSizeMicrons;
     std::string configPath;  // empty: the default place
     double requestTimeoutSeconds = 5;
+    double readoutMarginSeconds = 30;
     bool help = false;
     bool version = false;
 };

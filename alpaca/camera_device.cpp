@@ -81,11 +81,13 @@ std::string formatAscomTime(std::chrono::system_clock::time_point time) {
 }
 
 CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
-                           std::optional<double> pixelSizeMicrons, Log log)
+                           std::optional<double> pixelSizeMicrons, Log log,
+                           std::chrono::milliseconds readoutMargin)
     : modulePath_(std::move(modulePath)),
       log_(std::move(log)),
       pixelSizeMicrons_(pixelSizeMicrons) {
-    worker_ = std::make_unique<CameraWorker>(std::move(loader), [this] { onWorkerEvents(); });
+    worker_ = std::make_unique<CameraWorker>(
+        std::move(loader), [this] { onWorkerEvents(); }, readoutMargin);
 }
 
 CameraDevice::~CameraDevice() { worker_.reset(); }

@@ -63,8 +63,11 @@ class CameraDevice {
 public:
     using Log = std::function<void(const std::string &line)>;
 
+    // `readoutMargin`: how long past its length an exposure may take to arrive
+    // before it is reported failed.
     CameraDevice(ModuleLoader loader, std::string modulePath,
-                 std::optional<double> pixelSizeMicrons, Log log);
+                 std::optional<double> pixelSizeMicrons, Log log,
+                 std::chrono::milliseconds readoutMargin = std::chrono::seconds(30));
     ~CameraDevice();
     CameraDevice(const CameraDevice &) = delete;
     CameraDevice &operator=(const CameraDevice &) = delete;

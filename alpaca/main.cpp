@@ -95,7 +95,9 @@ int main(int argc, char **argv) {
     if (driverPath.empty()) driverPath = config.driverPath;
     if (driverPath.empty()) driverPath = defaultDriverModulePath();
 
-    CameraDevice device(dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine);
+    CameraDevice device(
+        dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine,
+        std::chrono::milliseconds(static_cast<int64_t>(arguments.readoutMarginSeconds * 1000)));
 
     ServerOptions options;
     options.bindAddress = arguments.bindAddress;

@@ -331,6 +331,10 @@ TEST(AlpacaArguments, CommandLine) {
         {{"--pixel-size", "0"}, false, nullptr},
         {{"--pixel-size", "nan"}, false, nullptr},
         {{"--timeout", "0"}, false, nullptr},
+        {{"--readout-margin", "0.5"},
+         true,
+         [](const Arguments &a) { EXPECT_EQ(a.readoutMarginSeconds, 0.5); }},
+        {{"--readout-margin", "0"}, false, nullptr},
         {{"--bogus"}, false, nullptr},
         {{"--driver", ""}, false, nullptr},
     };
