@@ -88,6 +88,7 @@ CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
       pixelSizeMicrons_(pixelSizeMicrons) {
     worker_ = std::make_unique<CameraWorker>(
         std::move(loader), [this] { onWorkerEvents(); }, readoutMargin);
+    reportingWorker_ = worker_.get();
 }
 
 CameraDevice::~CameraDevice() { worker_.reset(); }
@@ -703,7 +704,11 @@ MemberResult CameraDevice::putAbortExposure(const Call &) {
 }
 
 void CameraDevice::onWorkerEvents() {
-    for (WorkerEvent &event : worker_->takeEvents()) {
+    CameraWorker *worker = reportingWorker_.load();
+    if (worker == nullptr) {
+        return;  // reported before construction finished: taken with the next report
+    }
+    for (WorkerEvent &event : worker->takeEvents()) {
         ReadoutPlan plan;
         {
             std::lock_guard lock(mutex_);

@@ -8,6 +8,7 @@
 // that connected may use it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -214,6 +215,10 @@ private:
 
     // Last, so its thread ends before anything it reports into goes.
     std::unique_ptr<CameraWorker> worker_;
+    // The same worker for its own thread's reports: unique_ptr::reset clears
+    // worker_ before the worker's destructor has joined that thread, which
+    // may still be reporting meanwhile.
+    std::atomic<CameraWorker *> reportingWorker_{nullptr};
 };
 
 // ASCOM's date form for LastExposureStartTime: CCYY-MM-DDThh:mm:ss.sss, UTC,

@@ -139,6 +139,23 @@ TEST_F(AlpacaRobustness, GarbageAndUnknownPathsGetErrors) {
     othersAreServed();
 }
 
+TEST_F(AlpacaRobustness, StopsCleanlyWhateverTheCameraIsDoing) {
+    if (server.external()) GTEST_SKIP() << "needs servers of its own";
+    // SIGTERM while frames arrive: the worker may report while it is being
+    // shut down, and the camera is closed before the program ends.
+    for (int delayMs : {0, 1, 2, 3, 5, 8, 12, 20}) {
+        SCOPED_TRACE("stopped " + std::to_string(delayMs) + " ms after StartExposure");
+        ServerUnderTest busy;
+        ASSERT_TRUE(busy.started()) << busy.error();
+        AlpacaClient c(busy.endpoint(), 12);
+        ASSERT_TRUE(c.connect());
+        ASSERT_TRUE(c.setFrame(1, 0, 0, 0, 2048, 1536));
+        ASSERT_EQ(c.call("startexposure", "Duration=0.001&Light=true")["ErrorNumber"], 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        EXPECT_EQ(busy.stop(), 0) << busy.log();
+    }
+}
+
 TEST_F(AlpacaRobustness, ManyClientsAtOnceAreAllAnswered) {
     std::vector<std::future<int>> answers;
     for (int i = 0; i < 16; ++i) {
