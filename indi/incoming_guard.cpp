@@ -64,7 +64,12 @@ INDI::Property IncomingGuard::find(const char *dev, const char *name, INDI_PROPE
 }
 
 void IncomingGuard::refuse(INDI::Property &property, const std::string &reason) {
-    property.setState(IPS_ALERT);
+    // CONNECTION's state is the connection's own: libindi and clients read an
+    // Alert on it as a lost connection. A Busy property's operation goes on.
+    // Both keep their state and only carry the reason.
+    if (!property.isNameMatch("CONNECTION") && property.getState() != IPS_BUSY) {
+        property.setState(IPS_ALERT);
+    }
     property.apply("Refused: %s", reason.c_str());
 }
 

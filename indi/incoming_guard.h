@@ -27,7 +27,8 @@ private:
     // The property of `type` named `name` that this device defines now, or an
     // invalid one after answering why the message cannot apply.
     INDI::Property find(const char *dev, const char *name, INDI_PROPERTY_TYPE type);
-    // Alert on the property, with the reason as its message; its values stay.
+    // Alert on the property (CONNECTION and a Busy property keep their state),
+    // with the reason as its message; its values stay.
     void refuse(INDI::Property &property, const std::string &reason);
 
     INDI::DefaultDevice &device_;

@@ -645,7 +645,18 @@ void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
     {
         // Waits for the previous image's upload, which reads the buffer.
         std::lock_guard<std::mutex> guard(ccdBufferLock);
-        PrimaryCCD.setFrameBufferSize(static_cast<uint32_t>(bytes));
+        // A new buffer for every frame: one sent as it is (the native transfer
+        // format) is shared with indiserver, and libindi seals it read-only.
+        IDSharedBlobFree(PrimaryCCD.getFrameBuffer());
+        PrimaryCCD.setFrameBuffer(static_cast<uint8_t *>(IDSharedBlobAlloc(bytes)));
+        PrimaryCCD.setFrameBufferSize(PrimaryCCD.getFrameBuffer() != nullptr
+                                          ? static_cast<uint32_t>(bytes)
+                                          : 0,
+                                      false);
+        if (PrimaryCCD.getFrameBuffer() == nullptr) {
+            refuse("CCD_EXPOSURE", "Exposure failed: no memory for its image.");
+            return;
+        }
         std::memcpy(PrimaryCCD.getFrameBuffer(), image.data(), bytes);
         delivery_ = Delivery{.mode = done.mode, .frame = done.frame};
     }

@@ -143,6 +143,17 @@ std::optional<PropertySnapshot> IndiTestClient::property(const std::string &name
     return it->second;
 }
 
+std::vector<PropertySnapshot> IndiTestClient::properties() const {
+    std::lock_guard lock(mutex_);
+    std::vector<PropertySnapshot> defined;
+    for (const auto &[name, p] : latest_) {
+        if (!p.removed) {
+            defined.push_back(p);
+        }
+    }
+    return defined;
+}
+
 std::optional<PropertySnapshot> IndiTestClient::waitFor(
     const std::string &name, uint64_t since, Seconds timeout,
     const std::function<bool(const PropertySnapshot &)> &accept) {
@@ -401,12 +412,14 @@ void IndiTestClient::record(INDI::Property property, bool removed) {
             for (const auto &w : INDI::PropertyBlob(property)) {
                 add(w.getName(), w.getLabel());
                 // A definition carries no data; an update with an image does.
-                if (!removed && w.getSize() > 0 && w.getBlob() != nullptr) {
+                // The data's length, not the size: a compressed image's size
+                // is that of the image before compression.
+                if (!removed && w.getBlobLen() > 0 && w.getBlob() != nullptr) {
                     blob.emplace();
                     blob->property = p.name;
                     blob->format = w.getFormat() != nullptr ? w.getFormat() : "";
                     blob->data.assign(static_cast<const char *>(w.getBlob()),
-                                      static_cast<size_t>(w.getSize()));
+                                      static_cast<size_t>(w.getBlobLen()));
                 }
             }
             break;

@@ -80,6 +80,8 @@ public:
     uint64_t mark() const;
 
     std::optional<PropertySnapshot> property(const std::string &name) const;
+    // Every property the device defines now, by name.
+    std::vector<PropertySnapshot> properties() const;
     // The first state of the property after `since` that satisfies `accept`
     // (every state if none is given), or nothing within the timeout.
     std::optional<PropertySnapshot> waitFor(
