@@ -89,6 +89,15 @@ std::vector<Malformed> malformedMessages() {
          newVector("Switch", d, "QM_BINNING_MODE",
                    oneElement("Switch", "MODE_0", "On") + oneElement("Switch", "MODE_0", "On")),
          "QM_BINNING_MODE"},
+        {"ten thousand elements",
+         [&] {
+             std::string many;
+             for (int i = 0; i < 10000; ++i) {
+                 many += oneElement("Number", "HOR_BIN", "1");
+             }
+             return newVector("Number", d, "CCD_BINNING", many);
+         }(),
+         "CCD_BINNING"},
         {"exposure with no element", newVector("Number", d, "CCD_EXPOSURE", ""), ""},
         {"unknown property",
          newVector("Number", d, "NO_SUCH_PROPERTY", oneElement("Number", "X", "1")), ""},
