@@ -171,11 +171,13 @@ TEST_F(IndiCameraTest, ImagesSentInTheNativeFormatComeBackToBack) {
 // points, RECORD_STREAM would record where a fuzzed RECORD_FILE_DIR points,
 // streaming or a fast-exposure count would keep the camera busy for the rest
 // of the run, and once the native transfer format has been chosen libindi
-// 1.9.9 goes on sending native images after FITS is chosen again. They still
-// get every malformed message.
-const std::set<std::string> kOnlyMalformed = {"CONNECTION",      "UPLOAD_MODE",
-                                              "RECORD_STREAM",   "CCD_VIDEO_STREAM",
-                                              "CCD_FAST_TOGGLE", "CCD_TRANSFER_FORMAT"};
+// 1.9.9 goes on sending native images after FITS is chosen again. libindi
+// 1.9.9 frees a compressed image with the wrong deallocator, which
+// AddressSanitizer stops the sanitized driver for. They still get every
+// malformed message.
+const std::set<std::string> kOnlyMalformed = {
+    "CONNECTION",      "UPLOAD_MODE",         "RECORD_STREAM",  "CCD_VIDEO_STREAM",
+    "CCD_FAST_TOGGLE", "CCD_TRANSFER_FORMAT", "CCD_COMPRESSION"};
 
 // Random INDI messages for the properties a device defined when the run began,
 // drawn from one seed, so a failing run repeats exactly.
