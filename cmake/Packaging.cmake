@@ -111,6 +111,27 @@ through D_QM208X.so, locally or across a network, and lists it under CCDs
 as \"QM-208X VESK\".")
 endif()
 
+if(TARGET qm-alpaca)
+  # Debian 12 keeps the units of packages in /lib/systemd/system.
+  install(FILES ${PROJECT_SOURCE_DIR}/alpaca/debian/qm208x-alpaca.service
+          DESTINATION /lib/systemd/system COMPONENT alpaca)
+  set(qm_alpaca_scripts ${PROJECT_SOURCE_DIR}/alpaca/debian)
+  qm_debian_package(qm208x-alpaca
+    COMPONENTS alpaca
+    DEPENDS "qm208x-driver ${qm_exact_version}, adduser"
+    CONTROL_EXTRA ${qm_alpaca_scripts}/postinst ${qm_alpaca_scripts}/prerm
+                  ${qm_alpaca_scripts}/postrm
+    DESCRIPTION "ASCOM Alpaca server for the Vantrel QM-208X VESK camera
+qm-alpaca serves the camera through D_QM208X.so as ASCOM Alpaca camera 0
+(ICameraV4) to ASCOM clients on this computer or across the network, with
+Alpaca discovery and a setup page in the browser.
+
+The package installs a systemd unit, qm208x-alpaca.service, that runs the
+server as the unprivileged system user qm208x-alpaca. It is not enabled:
+'systemctl enable --now qm208x-alpaca' starts it now and at every boot. The
+Alpaca protocol has no authentication.")
+endif()
+
 qm_debian_package(qm208x-simulated-camera
   COMPONENTS simcam
   ENHANCES qm208x-driver

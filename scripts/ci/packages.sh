@@ -2,7 +2,8 @@
 # Builds the Debian packages from the default build, checks every package built
 # with lintian (any error or warning fails, pedantic notes are shown), installs
 # them with apt as a user would (pulling their dependencies), runs the installed
-# qm-capture and the INDI tests against the installed files, and removes the
+# qm-capture, the INDI tests and the Alpaca API tests against the installed
+# files (the server as its system user), and removes the
 # packages again, also when a step fails. Runs apt as root or through sudo;
 # packages of these names left installed by an earlier run are removed first.
 set -euo pipefail
@@ -17,7 +18,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 
 # The packages this build must make; any further package built is checked,
 # installed and removed with them.
-expected=(qm208x-driver indi-qm208x qm208x-simulated-camera)
+expected=(qm208x-driver indi-qm208x qm208x-simulated-camera qm208x-alpaca)
 remove_packages() {
   local present=()
   for p in "${packages[@]}"; do installed "$p" && present+=("$p"); done
@@ -75,13 +76,40 @@ run_installed /usr/bin/qm-capture capture --mode 0 --exposure 0.01 --output "$wo
 fitsverify -q "$work/frame_1.fits"
 
 QM_INDI_DRIVER=/usr/bin/indi_qm208x_ccd ctest --preset default -L indi --no-tests=error
+
+# The Alpaca server as its package installs it: the systemd unit in place and
+# not enabled, the unprivileged system user it names, and the Alpaca API tests
+# against the installed program run as that user, on a loopback port of its own
+# with its configuration in a folder the user owns (as the unit's state folder).
+unit=/lib/systemd/system/qm208x-alpaca.service
+[ -f "$unit" ] || { echo "packages: $unit is missing" >&2; exit 1; }
+if compgen -G "/etc/systemd/system/*.wants/qm208x-alpaca.service" >/dev/null; then
+  echo "packages: installing enabled qm208x-alpaca.service" >&2; exit 1
+fi
+IFS=: read -r _ _ uid _ _ _ shell < <(getent passwd qm208x-alpaca) ||
+  { echo "packages: no user qm208x-alpaca" >&2; exit 1; }
+[ "$uid" -gt 0 ] && [ "$uid" -lt 1000 ] && [[ $shell == */nologin || $shell == */false ]] ||
+  { echo "packages: qm208x-alpaca is no unprivileged system user ($uid, $shell)" >&2; exit 1; }
+grep -qx 'User=qm208x-alpaca' "$unit" || { echo "packages: the unit runs as another user" >&2; exit 1; }
+as_root_command=()
+[ "$(id -u)" -eq 0 ] || as_root_command=(sudo --preserve-env=QM_SIM_TIME_SCALE,QM_SIM_NOISE)
+alpaca_state=$(mktemp -d)
+as_root chown qm208x-alpaca:qm208x-alpaca "$alpaca_state"
+scripts/ci/alpaca-against-server.sh build/default/out/alpaca_api_tests "$alpaca_state" -- \
+  "${as_root_command[@]}" setpriv --reuid=qm208x-alpaca --regid=qm208x-alpaca --init-groups \
+  env -u LD_LIBRARY_PATH -u LD_PRELOAD /usr/bin/qm-alpaca ||
+  { echo "packages: the Alpaca API tests against the installed qm-alpaca failed" >&2; exit 1; }
+as_root rm -rf "$alpaca_state"
 tested=$SECONDS
 
 # Removal leaves none of the packages' files behind.
 remove_packages
 left=0
 while read -r f; do
-  if [ -f "$f" ] || [ -L "$f" ]; then echo "packages: left after removal: $f" >&2; left=1; fi
+  # Not a folder: /lib, listed for the systemd unit, is the usr-merge link to usr/lib.
+  if { [ -f "$f" ] || [ -L "$f" ]; } && [ ! -d "$f" ]; then
+    echo "packages: left after removal: $f" >&2; left=1
+  fi
 done <"$work/files"
 [ "$left" -eq 0 ]
 echo "packages: build and cpack $((built - start)) s, lintian $((linted - built)) s," \

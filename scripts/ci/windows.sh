@@ -114,38 +114,16 @@ stage_done "wine prefix"
 ctest --preset mingw || { echo "windows.sh: the tests under Wine failed" >&2; exit 1; }
 stage_done "tests under Wine"
 
-# qm-alpaca.exe under Wine with the simulated camera, a fresh server with a
-# configuration of its own, and the Linux build's Alpaca API tests talking to it
-# over loopback exactly as they talk to the Linux server.
-alpaca_api_under_wine() {
-  local work port="" pid status=0
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target alpaca_api_tests >/dev/null
-  work=$(mktemp -d)
-  QM_SIM_TIME_SCALE=0 wine build/mingw/out/qm-alpaca.exe --port 0 --bind 127.0.0.1 \
-    --no-discovery --config "$work/qm-alpaca.json" >"$work/server.out" 2>"$work/server.log" &
-  pid=$!
-  for _ in $(seq 600); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out")
-    [ -n "$port" ] || ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.2
-  done
-  if [ -z "$port" ]; then
-    echo "windows.sh: qm-alpaca.exe did not start under Wine" >&2
-    cat "$work/server.out" "$work/server.log" >&2
-    status=1
-  else
-    # All but one: cpp-httplib reads a too large body to its end before it
-    # answers 413, and Wine's sockets take longer than that test's 15 s bound
-    # to carry 100 MB (the refusal itself holds under Wine too).
-    QM_ALPACA_URL=http://127.0.0.1:$port timeout -k 10 900 build/default/out/alpaca_api_tests \
-      --gtest_filter=-AlpacaRobustness.AHundredMegabyteBodyIsRefused || status=$?
-  fi
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-  [ "$status" -eq 0 ] || tail -n 20 "$work/server.log" | sed 's/^/    qm-alpaca.exe: /' >&2
-  rm -rf "$work"
-  return "$status"
-}
-alpaca_api_under_wine || { echo "windows.sh: the Alpaca API tests against qm-alpaca.exe failed" >&2; exit 1; }
+# qm-alpaca.exe under Wine with the simulated camera, and the Linux build's
+# Alpaca API tests talking to it over loopback exactly as they talk to the
+# Linux server, a fresh server for each test. All but one: cpp-httplib reads a
+# too large body to its end before it answers 413, and Wine's sockets take
+# longer than that test's 15 s bound to carry 100 MB (the refusal holds).
+cmake --preset default >/dev/null
+cmake --build --preset default --target alpaca_api_tests >/dev/null
+alpaca_state=$(mktemp -d)
+scripts/ci/alpaca-against-server.sh build/default/out/alpaca_api_tests "$alpaca_state" \
+  -x AlpacaRobustness.AHundredMegabyteBodyIsRefused -- wine build/mingw/out/qm-alpaca.exe ||
+  { echo "windows.sh: the Alpaca API tests against qm-alpaca.exe failed" >&2; exit 1; }
+rm -rf "$alpaca_state"
 stage_done "Alpaca API tests against qm-alpaca.exe under Wine"
