@@ -10,7 +10,7 @@ packages=(
   libcfitsio-dev libpng-dev fitsverify help2man
   libindi-dev indi-bin
   libcpp-httplib-dev nlohmann-json3-dev
-  lintian siril chromium
+  lintian siril chromium iproute2
   clang libclang-rt-14-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   qemu-user-static
