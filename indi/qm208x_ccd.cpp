@@ -135,6 +135,11 @@ bool Qm208xCcd::initProperties() {
     PrimaryCCD.setBin(1, 1);
     PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
 
+    // Images saved where the driver runs (UPLOAD_MODE Local or Both) go to
+    // its user's home folder; libindi's empty default would mean the root.
+    const char *home = std::getenv("HOME");
+    IUSaveText(&UploadSettingsT[UPLOAD_DIR], home != nullptr && *home != '\0' ? home : "/tmp");
+
     addDebugControl();
     addConfigurationControl();
     return true;
@@ -318,8 +323,11 @@ bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char
     if (!guard_.admitTexts(dev, name, texts, names, n)) {
         return false;
     }
-    if (std::strcmp(name, "RECORD_FILE") == 0 && !admitRecordFile(texts, names, n)) {
-        return true;
+    for (const FileDestination &destination : kFileDestinations) {
+        if (std::strcmp(name, destination.property) == 0 &&
+            !admitFileDestination(destination, texts, names, n)) {
+            return true;
+        }
     }
     return INDI::CCD::ISNewText(dev, name, texts, names, n);
 }
@@ -332,14 +340,16 @@ bool Qm208xCcd::ISNewBLOB(const char *dev, const char *name, int sizes[], int bl
     return INDI::CCD::ISNewBLOB(dev, name, sizes, blobsizes, blobs, formats, names, n);
 }
 
-bool Qm208xCcd::admitRecordFile(char *texts[], char *names[], int n) {
-    INDI::PropertyText file = getText("RECORD_FILE");
-    if (!file.isValid()) {
+bool Qm208xCcd::admitFileDestination(const FileDestination &destination, char *texts[],
+                                     char *names[], int n) {
+    INDI::PropertyText property = getText(destination.property);
+    if (!property.isValid()) {
         return false;
     }
     // Nothing a client sends chooses where a file is written: the folder is
     // the driver's own; a name is one plain file name in it.
-    const char *folder = file[0].getText();
+    const INDI::WidgetView<IText> *folderElement = property.findWidgetByName(destination.folder);
+    const std::string folder = folderElement != nullptr ? folderElement->getText() : "";
     const auto plainName = [](const char *text) {
         const size_t length = std::strlen(text);
         if (length == 0 || length > 120 || text[0] == '.') {
@@ -351,13 +361,14 @@ bool Qm208xCcd::admitRecordFile(char *texts[], char *names[], int n) {
         });
     };
     for (int i = 0; i < n; ++i) {
-        const bool allowed = std::strcmp(names[i], "RECORD_FILE_DIR") == 0
-                                 ? std::strcmp(texts[i], folder) == 0
+        const bool allowed = std::strcmp(names[i], destination.folder) == 0
+                                 ? folder == texts[i]
                                  : plainName(texts[i]);
         if (!allowed) {
-            refuse("RECORD_FILE", std::string("Recordings are written to ") + folder +
-                                      ", set where the driver runs, not by a client; a file "
-                                      "name may hold letters, digits and . - _ @ only.");
+            refuse(destination.property,
+                   std::string("Refused: ") + destination.what + " written to " + folder +
+                       ", set where the driver runs, not by a client; a file name may hold "
+                       "letters, digits and . - _ @ only.");
             return false;
         }
     }

@@ -106,9 +106,20 @@ private:
     // fast sequence: the request is handed to the event loop.
     double takeFastExposureRequest() { return fastExposureSeconds_.exchange(-1); }
     void refuse(const char *property, const std::string &message);
-    // RECORD_FILE from a client: the folder stays the driver's; the name must
-    // be a plain file name. Refused with Alert otherwise.
-    bool admitRecordFile(char *texts[], char *names[], int n);
+    // A text property naming where files are written: its folder element
+    // stays the driver's; every other element must be a plain file name.
+    struct FileDestination {
+        const char *property;
+        const char *folder;
+        const char *what;
+    };
+    static constexpr FileDestination kFileDestinations[] = {
+        {.property = "RECORD_FILE", .folder = "RECORD_FILE_DIR", .what = "Recordings are"},
+        {.property = "UPLOAD_SETTINGS", .folder = "UPLOAD_DIR", .what = "Images the driver saves are"},
+    };
+    // Refused with Alert, changing nothing, when a client names another folder.
+    bool admitFileDestination(const FileDestination &destination, char *texts[], char *names[],
+                              int n);
     bool requestExposure(double seconds);
     bool applyFrame(double x, double y, double width, double height);
     enum class Answer { Mode, Binning };  // the property a client set

@@ -74,6 +74,17 @@ std::vector<Malformed> malformedMessages() {
          newVector("Text", d, "UPLOAD_SETTINGS",
                    oneElement("Text", "UPLOAD_DIR", std::string(5000, 'd'))),
          "UPLOAD_SETTINGS"},
+        // No client chooses where the driver writes a file.
+        {"upload folder elsewhere",
+         newVector("Text", d, "UPLOAD_SETTINGS", oneElement("Text", "UPLOAD_DIR", "/etc/cron.d")),
+         "UPLOAD_SETTINGS"},
+        {"upload prefix reaching into another folder",
+         newVector("Text", d, "UPLOAD_SETTINGS",
+                   oneElement("Text", "UPLOAD_PREFIX", "../../etc/cron.d/IMAGE_XXX")),
+         "UPLOAD_SETTINGS"},
+        {"recording folder elsewhere",
+         newVector("Text", d, "RECORD_FILE", oneElement("Text", "RECORD_FILE_DIR", "/root")),
+         "RECORD_FILE"},
         {"number vector for a switch property",
          newVector("Number", d, "CCD_COMPRESSION", oneElement("Number", "INDI_ENABLED", "1")),
          "CCD_COMPRESSION"},
@@ -115,6 +126,15 @@ TEST_F(IndiCameraTest, MalformedMessagesAreRefusedAndTheDriverServesOn) {
     const uint64_t connected = client().mark();
     RawIndiConnection raw(server().port());
     ASSERT_TRUE(raw.connected());
+    const auto folders = [&] {
+        const auto upload = client().property("UPLOAD_SETTINGS");
+        const auto record = client().property("RECORD_FILE");
+        return upload && record ? upload->text("UPLOAD_DIR") + "|" + record->text("RECORD_FILE_DIR") +
+                                      "|" + upload->text("UPLOAD_PREFIX")
+                                : std::string();
+    };
+    const std::string foldersBefore = folders();
+    ASSERT_FALSE(foldersBefore.empty());
     for (const Malformed &m : malformedMessages()) {
         SCOPED_TRACE(m.what);
         const uint64_t since = client().mark();
@@ -137,6 +157,7 @@ TEST_F(IndiCameraTest, MalformedMessagesAreRefusedAndTheDriverServesOn) {
     const auto mode = client().property("QM_BINNING_MODE");
     ASSERT_TRUE(mode);
     EXPECT_EQ(mode->onElement(), "MODE_4") << "a refused message changed the mode";
+    EXPECT_EQ(folders(), foldersBefore) << "a refused message changed where files go";
     const ReceivedImage image = expose(0.01);
     EXPECT_EQ(image.fits.width, kSensorWidth) << "CCD_EXPOSURE: " << history("CCD_EXPOSURE");
     EXPECT_EQ(image.fits.height, kSensorHeight);
