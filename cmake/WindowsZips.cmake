@@ -11,6 +11,24 @@ install(FILES ${qm_zip_readme}/README-qm-alpaca.txt DESTINATION . COMPONENT alpa
 if(TARGET qm-alpaca)
   install(TARGETS qm-alpaca RUNTIME DESTINATION . COMPONENT alpaca_windows)
 endif()
+# The licences of what the programs carry inside: ours, and those of the code
+# linked in statically (cpp-httplib, nlohmann-json, MinGW-w64's runtime and
+# winpthreads), from the Debian packages that provide it.
+set(qm_licences ${PROJECT_SOURCE_DIR}/cmake/debian/copyright)
+set(qm_mingw_runtime_licence /usr/share/doc/mingw-w64-i686-dev/copyright)
+foreach(component alpaca_windows simcam_windows)
+  install(FILES ${qm_licences} DESTINATION licenses RENAME D_QM208X.txt COMPONENT ${component})
+  if(EXISTS ${qm_mingw_runtime_licence})
+    install(FILES ${qm_mingw_runtime_licence} DESTINATION licenses RENAME mingw-w64-runtime.txt
+            COMPONENT ${component})
+  endif()
+endforeach()
+if(TARGET qm-alpaca)
+  install(FILES ${QM_CPP_HTTPLIB_DIR}/LICENSE DESTINATION licenses RENAME cpp-httplib.txt
+          COMPONENT alpaca_windows)
+  install(FILES /usr/share/doc/nlohmann-json3-dev/copyright DESTINATION licenses
+          RENAME nlohmann-json.txt COMPONENT alpaca_windows)
+endif()
 install(TARGETS CCDVideoAPI RUNTIME DESTINATION . COMPONENT simcam_windows)
 install(FILES ${qm_zip_readme}/README-simulated-camera.txt DESTINATION . COMPONENT simcam_windows)
 

@@ -27,7 +27,7 @@ expect_equal() {  # what, got, expected
     printf 'FAIL %s\n  got:      %s\n  expected: %s\n' "$1" "$2" "$3"
   fi
 }
-contents() { [ -f "$1" ] && cmake -E tar tf "$1" | sort | tr '\n' ' ' | sed 's/ $//'; }
+contents() { [ -f "$1" ] && cmake -E tar tf "$1" | grep -v '/$' | sort | tr '\n' ' ' | sed 's/ $//'; }
 unpacked() {  # zip, file: the file's path once the zip is unpacked
   local into=$work/unpacked/$(basename "$1" .zip)
   [ -d "$into" ] || (mkdir -p "$into" && cd "$into" && cmake -E tar xf "$1")
@@ -48,8 +48,8 @@ while IFS='|' read -r what got expected; do
   expect_equal "$what" "$(eval "$got")" "$(eval "$expected")"
 done <<'CASES'
 the zips cpack makes|zips_made|echo "qm208x-alpaca-$version-win32.zip qm208x-simulated-camera-$version-win32.zip"
-the server zip holds the server, the driver and the text, no SDK|contents "$server_zip"|echo "D_QM208X.dll README-qm-alpaca.txt qm-alpaca.exe"
-the simulated camera zip holds the DLL and its text alone|contents "$simcam_zip"|echo "CCDVideoAPI.dll README-simulated-camera.txt"
+the server zip holds the server, the driver, the text and licences, no SDK|contents "$server_zip"|echo "D_QM208X.dll README-qm-alpaca.txt licenses/D_QM208X.txt licenses/cpp-httplib.txt licenses/mingw-w64-runtime.txt licenses/nlohmann-json.txt qm-alpaca.exe"
+the simulated camera zip holds the DLL, its text and licences alone|contents "$simcam_zip"|echo "CCDVideoAPI.dll README-simulated-camera.txt licenses/D_QM208X.txt licenses/mingw-w64-runtime.txt"
 qm-alpaca.exe is a 32-bit PE|format_of "$(unpacked "$server_zip" qm-alpaca.exe)"|echo pei-i386
 D_QM208X.dll is a 32-bit PE|format_of "$(unpacked "$server_zip" D_QM208X.dll)"|echo pei-i386
 CCDVideoAPI.dll is a 32-bit PE|format_of "$(unpacked "$simcam_zip" CCDVideoAPI.dll)"|echo pei-i386
