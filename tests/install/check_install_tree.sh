@@ -24,6 +24,7 @@ declare -A required=(
   [simcam]="$modules/libCCDVideoAPI.so $(docs qm208x-simulated-camera)"
   [capture]="$bindir/qm-capture $mandir/man1/qm-capture.1.gz"
   [indi]="$bindir/indi_qm208x_ccd $datadir/indi/indi_qm208x.xml $mandir/man1/indi_qm208x_ccd.1.gz $(docs indi-qm208x)"
+  [alpaca]="$bindir/qm-alpaca $mandir/man1/qm-alpaca.1.gz $(docs qm208x-alpaca)"
 )
 
 failures=0
