@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace qmguard {
@@ -103,10 +104,14 @@ Refusal checkSwitches(const ISwitchVectorProperty &defined, const ISState states
     }
     int on = 0;
     for (int i = 0; i < n; ++i) {
-        if (states[i] != ISS_ON && states[i] != ISS_OFF) {
+        // Read as its integer: a value outside the enumeration must not be
+        // loaded as an ISState.
+        std::underlying_type_t<ISState> state;
+        std::memcpy(&state, &states[i], sizeof state);
+        if (state != ISS_ON && state != ISS_OFF) {
             return std::string(defined.name) + ": a switch is neither On nor Off.";
         }
-        on += states[i] == ISS_ON;
+        on += state == ISS_ON;
     }
     const std::string what = std::string(defined.name) + ": ";
     if (defined.r == ISR_1OFMANY && on != 1) {

@@ -153,11 +153,12 @@ void runExchanges(const ExchangeCase *begin, const ExchangeCase *end) {
 }
 
 TEST(DiscoveryResponder, AnswersProbesWhereItListens) {
+    const std::string longDatagram(1000, 'a');  // outlives the cases that view it
     const ExchangeCase cases[] = {
         {"127.0.0.1", "127.0.0.1", kProbe, true, false},
         {"127.0.0.1", "127.0.0.1", "alpacadiscovery", false, false},
         {"127.0.0.1", "127.0.0.1", "hello", false, false},
-        {"127.0.0.1", "127.0.0.1", std::string(1000, 'a'), false, false},
+        {"127.0.0.1", "127.0.0.1", longDatagram, false, false},
         {"127.0.0.1", "::1", kProbe, false, false},  // kept to one address
         {"::1", "::1", kProbe, true, false},
         {"::1", "127.0.0.1", kProbe, false, false},
