@@ -139,7 +139,10 @@ constexpr auto kFullScaleFloat = static_cast<float>(kFullScale);
 // Vector loops twice as wide where the processor has AVX2, chosen once when the
 // library is loaded (GNU indirect functions). Either version computes the same
 // samples: the loops use no fused multiply-add, so every operation rounds alike.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__)
+// Not under ThreadSanitizer, whose runtime is not yet up when the loader calls
+// the resolver.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && \
+    !defined(__SANITIZE_THREAD__)
 #define QM_WIDER_VECTORS_IF_PRESENT __attribute__((target_clones("avx2", "default")))
 #else
 #define QM_WIDER_VECTORS_IF_PRESENT
