@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/quantile.h"
 #include "tests/alpaca/alpaca_harness.h"
 
 namespace {
@@ -25,14 +26,6 @@ using namespace alpacatest;
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double quantile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    const double position = q * static_cast<double>(v.size() - 1);
-    const size_t below = static_cast<size_t>(std::floor(position));
-    const size_t above = std::min(below + 1, v.size() - 1);
-    return v[below] + (v[above] - v[below]) * (position - static_cast<double>(below));
-}
 
 struct Row {
     std::string label;

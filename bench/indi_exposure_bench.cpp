@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/quantile.h"
 #include "tests/indi/indi_server.h"
 #include "tests/indi/indi_test_client.h"
 
@@ -54,14 +55,6 @@ struct Timing {
 std::string qmDriver() {
     const char *given = std::getenv("QM_INDI_DRIVER");
     return given != nullptr && *given != '\0' ? given : QM_INDI_DRIVER_BUILT;
-}
-
-double quantile(std::vector<double> v, double q) {
-    std::sort(v.begin(), v.end());
-    const double position = q * static_cast<double>(v.size() - 1);
-    const size_t below = static_cast<size_t>(std::floor(position));
-    const size_t above = std::min(below + 1, v.size() - 1);
-    return v[below] + (v[above] - v[below]) * (position - static_cast<double>(below));
 }
 
 bool writeFile(const std::string &path, const std::string &data) {
