@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 inline constexpr int32_t kSensorColumns = 2048;
 inline constexpr int32_t kSensorRows = 1536;
@@ -35,4 +36,33 @@ inline constexpr std::array<CameraMode, 5> kCameraModes{{
 // The description of a mode number, or nullptr for one the camera lacks.
 inline const CameraMode *findCameraMode(uint32_t mode) {
     return mode < kCameraModes.size() ? &kCameraModes[mode] : nullptr;
+}
+
+// How a binning factor is reached: ColourKept sums same-colour samples in the
+// driver and keeps the colour mosaic (modes 4, 2, 1); CameraBinning lets the
+// camera sum neighbouring sensor rows where it can, mixing the colours (modes 4,
+// 3, 0). Factor 1 is mode 4 either way.
+enum class BinningKind { ColourKept, CameraBinning };
+
+inline constexpr int32_t kBinningFactors[] = {1, 2, 4};
+
+// The mode for a binning factor reached the given way; nullopt for a factor
+// the camera does not bin by (anything but 1, 2 and 4).
+inline std::optional<uint32_t> modeForBinning(int32_t factor, BinningKind kind) {
+    const bool colourKept = kind == BinningKind::ColourKept;
+    switch (factor) {
+        case 1:
+            return 4;
+        case 2:
+            return colourKept ? 2 : 3;
+        case 4:
+            return colourKept ? 1 : 0;
+        default:
+            return std::nullopt;
+    }
+}
+
+// The way a mode bins: CameraBinning for the modes that mix colours.
+inline BinningKind binningKindOf(const CameraMode &mode) {
+    return mode.keepsMosaic ? BinningKind::ColourKept : BinningKind::CameraBinning;
 }
