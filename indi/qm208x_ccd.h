@@ -58,6 +58,10 @@ protected:
     bool saveConfigItems(FILE *fp) override;
 
 private:
+    static constexpr const char *kModulePathProperty = "QM_DRIVER_MODULE";
+    static constexpr const char *kPixelSizeProperty = "QM_PIXEL_SIZE";
+    static constexpr const char *kModeProperty = "QM_BINNING_MODE";
+
     // The exposure clients see as running (CCD_EXPOSURE busy).
     struct Exposure {
         uint64_t id = 0;
@@ -105,6 +109,8 @@ private:
     // From the base class's upload thread, which starts the next exposure of a
     // fast sequence: the request is handed to the event loop.
     double takeFastExposureRequest() { return fastExposureSeconds_.exchange(-1); }
+    // "x,y WIDTHxHEIGHT" for messages.
+    static std::string frameText(const SensorFrame &frame);
     void refuse(const char *property, const std::string &message);
     // A text property naming where files are written: its folder element
     // stays the driver's; every other element must be a plain file name.

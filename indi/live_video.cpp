@@ -1,0 +1,119 @@
+// Live video: exposures back to back through the worker, each frame handed
+// to libindi's stream manager.
+#include <cmath>
+
+#include "indi/qm208x_ccd.h"
+
+bool Qm208xCcd::StartStreaming() { return beginStream(); }
+
+bool Qm208xCcd::StopStreaming() {
+    if (stream_) {
+        stream_.reset();
+        // The frame being taken is finished out of sight and dropped.
+        worker_->abort();
+    }
+    return true;
+}
+
+bool Qm208xCcd::beginStream() {
+    if (!isConnected()) {
+        LOG_ERROR("Live video needs the camera connected.");
+        return false;
+    }
+    if (exposure_) {
+        LOG_ERROR("Live video cannot start during an exposure: abort it or wait for its image.");
+        return false;
+    }
+    stream_ = LiveStream{};
+    restartStream();
+    LOGF_INFO("Live video in mode %u, frame %s.", mode_, frameText(frame_).c_str());
+    return true;
+}
+
+void Qm208xCcd::describeStream() {
+    const CameraMode &mode = cameraMode();
+    const PixelWindow window = driverWindowFor(frame_, mode);
+    // The pixel format is what the frame is: its own colour pattern in the
+    // modes that keep the mosaic (it follows the frame's position in mode 4),
+    // grey in the modes that mix colours. A recording's file takes both when
+    // it opens, so they are kept current whether or not video runs.
+    static const std::pair<const char *, INDI_PIXEL_FORMAT> kFormats[] = {
+        {"RGGB", INDI_BAYER_RGGB},
+        {"GRBG", INDI_BAYER_GRBG},
+        {"GBRG", INDI_BAYER_GBRG},
+        {"BGGR", INDI_BAYER_BGGR}};
+    INDI_PIXEL_FORMAT format = INDI_MONO;
+    const std::string pattern = colourFilterFor(frame_, mode).pattern;
+    for (const auto &[name, bayer] : kFormats) {
+        if (pattern == name) {
+            format = bayer;
+        }
+    }
+    Streamer->setPixelFormat(format, 16);
+    // Only a new size is set: setting one resets CCD_STREAM_FRAME, a client's
+    // crop of the stream, which must survive starting and stopping.
+    if (window.width != describedWidth_ || window.height != describedHeight_) {
+        describedWidth_ = window.width;
+        describedHeight_ = window.height;
+        Streamer->setSize(static_cast<uint16_t>(window.width),
+                          static_cast<uint16_t>(window.height));
+    }
+}
+
+void Qm208xCcd::restartStream() {
+    describeStream();
+    if (!stream_) {
+        return;
+    }
+    // Frames requested for the previous mode or frame are dropped.
+    worker_->abort();
+    const PixelWindow window = driverWindowFor(frame_, cameraMode());
+    stream_->firstId = nextExposureId_ + 1;
+    stream_->imageWidth = window.width;
+    stream_->imageHeight = window.height;
+    stream_->inFlight = 0;
+    requestStreamFrames();
+}
+
+void Qm208xCcd::requestStreamFrames() {
+    // Two requests in the worker's queue: when one frame is read out the next
+    // exposure starts at once, while this loop hands the frame on.
+    constexpr int kFramesAhead = 2;
+    const CameraMode &mode = cameraMode();
+    while (stream_ && stream_->inFlight < kFramesAhead) {
+        const double seconds = Streamer->getTargetExposure();
+        worker_->expose({.id = ++nextExposureId_,
+                         .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
+                         .mode = mode_,
+                         .window = driverWindowFor(frame_, mode),
+                         .geometry = geometryOf(mode)});
+        ++stream_->inFlight;
+    }
+}
+
+void Qm208xCcd::onStreamFrame(std::vector<uint16_t> &image) {
+    if (image.size() != static_cast<size_t>(stream_->imageWidth) * stream_->imageHeight) {
+        return;
+    }
+    Streamer->newFrame(reinterpret_cast<const uint8_t *>(image.data()),
+                       static_cast<uint32_t>(image.size() * sizeof(uint16_t)));
+}
+
+void Qm208xCcd::endStream(const char *why) {
+    if (!stream_ && !Streamer->isBusy()) {
+        return;
+    }
+    LOG_INFO(why);
+    if (Streamer->isRecording()) {
+        // As a client's Record Off: the recorder closes its file at the next
+        // frame it is given, which this stream no longer sends, so an empty
+        // one follows at once.
+        ISState off = ISS_ON;
+        char name[] = "RECORD_OFF";
+        char *names[] = {name};
+        Streamer->ISNewSwitch(getDeviceName(), "RECORD_STREAM", &off, names, 1);
+        Streamer->newFrame(nullptr, 0);
+    }
+    Streamer->setStream(false);
+    StopStreaming();
+}
