@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tools and the tests need, only
-# when something is missing. Installing needs root: run it as root, or as a user
-# who may use sudo.
+# Installs the Debian packages the build, the tools and the tests need, only
+# when something is missing, on Debian 12 or 13. Installing needs root: run it
+# as root, or as a user who may use sudo.
 set -euo pipefail
 
+if [ -r /etc/os-release ]; then . /etc/os-release; fi
+case "${ID:-}:${VERSION_ID:-}" in
+  debian:12 | debian:13) ;;
+  *) echo "install-deps.sh: made for Debian 12 or 13; this is ${PRETTY_NAME:-an unknown system}:" \
+          "the packages below may be named otherwise here" >&2 ;;
+esac
+
+# libclang-rt-dev: the runtime of the release's default clang (14 on Debian 12,
+# 19 on 13) for the fuzz targets. debootstrap: CI's fresh Debian roots
+# (scripts/ci/fresh-roots.sh).
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev file
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libpng-dev fitsverify help2man
   libindi-dev indi-bin
   libcpp-httplib-dev nlohmann-json3-dev
-  lintian siril chromium iproute2
-  clang libclang-rt-14-dev valgrind
+  lintian siril chromium iproute2 debootstrap
+  clang libclang-rt-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   qemu-user-static
 )
@@ -25,6 +35,14 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# The browser test installs its pinned playwright-core with npm and runs it
+# with node: Debian's, unless a Node.js with npm is already installed (Debian's
+# npm would conflict with a Node.js package from elsewhere that carries npm).
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  for p in nodejs npm; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+fi
 if [ "${QM_SKIP_WINE:-0}" != 1 ]; then
   for p in "${i386_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
