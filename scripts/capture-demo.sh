@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine (without Wine, which only the Windows tests
+# Sets up a fresh Debian 12 or 13 machine (without Wine, which only the Windows tests
 # need, unless QM_SKIP_WINE=0), builds the default preset and captures one frame
 # of the simulated camera's sky into captures/ as FITS and as a PNG preview.
 set -euo pipefail
