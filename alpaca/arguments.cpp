@@ -1,85 +1,97 @@
+// The words are split by CLI11 (Debian's libcli11-dev, header-only, also in
+// the Windows build): option names, values given as "--port 5" or
+// "--port=5", unknown words. Each value is checked here, so the reasons and
+// the help text stay this program's own.
 #include "alpaca/arguments.h"
+
+#include <cstdio>
+
+#include <CLI/CLI.hpp>
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/server_config.h"
 
 namespace alpaca {
 
+namespace {
+
+// A value refused: CLI11 stops and hands the reason back unchanged.
+[[noreturn]] void refuse(const std::string &reason) { throw CLI::ValidationError(reason); }
+
+double seconds(const std::string &option, const std::string &text, double least, double most) {
+    double value = 0;
+    if (!parseFiniteDouble(text, value) || value < least || value > most) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", least, most);
+        refuse(option + " '" + text + "' is not a number of seconds from " + range);
+    }
+    return value;
+}
+
+}  // namespace
+
 bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
                     std::string &error) {
     arguments = {};
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string &word = words[i];
-        auto value = [&](std::string &out) {
-            if (i + 1 >= words.size()) {
-                error = word + " needs a value";
-                return false;
-            }
-            out = words[++i];
-            return true;
-        };
-        std::string text;
-        if (word == "--help" || word == "-h") {
-            arguments.help = true;
-        } else if (word == "--version") {
-            arguments.version = true;
-        } else if (word == "--no-discovery") {
-            arguments.discovery = false;
-        } else if (word == "--port") {
-            uint32_t port = 0;
-            if (!value(text)) return false;
-            if (!parseUint32(text, port) || port > 65535) {
-                error = "--port '" + text + "' is not a port number from 0 to 65535";
-                return false;
-            }
-            arguments.port = static_cast<int>(port);
-        } else if (word == "--bind") {
-            if (!value(arguments.bindAddress)) return false;
-            if (arguments.bindAddress.empty()) {
-                error = "--bind needs an address";
-                return false;
-            }
-        } else if (word == "--driver") {
-            if (!value(arguments.driverPath)) return false;
-            if (arguments.driverPath.empty()) {
-                error = "--driver needs the path of D_QM208X";
-                return false;
-            }
-        } else if (word == "--config") {
-            if (!value(arguments.configPath)) return false;
-            if (arguments.configPath.empty()) {
-                error = "--config needs a file name";
-                return false;
-            }
-        } else if (word == "--pixel-size") {
-            double microns = 0;
-            if (!value(text)) return false;
-            if (!parseFiniteDouble(text, microns) || !pixelSizeAcceptable(microns)) {
-                error = "--pixel-size '" + text + "' is not a size above 0 and at most 100 microns";
-                return false;
-            }
-            arguments.pixelSizeMicrons = microns;
-        } else if (word == "--timeout") {
-            double seconds = 0;
-            if (!value(text)) return false;
-            if (!parseFiniteDouble(text, seconds) || seconds < 0.05 || seconds > 600) {
-                error = "--timeout '" + text + "' is not a number of seconds from 0.05 to 600";
-                return false;
-            }
-            arguments.requestTimeoutSeconds = seconds;
-        } else if (word == "--readout-margin") {
-            double seconds = 0;
-            if (!value(text)) return false;
-            if (!parseFiniteDouble(text, seconds) || seconds < 0.1 || seconds > 3600) {
-                error =
-                    "--readout-margin '" + text + "' is not a number of seconds from 0.1 to 3600";
-                return false;
-            }
-            arguments.readoutMarginSeconds = seconds;
-        } else {
-            error = "unknown argument '" + word + "' (see --help)";
-            return false;
+    CLI::App app;
+    app.set_help_flag();  // --help prints usageText(), our own
+    app.allow_extras();   // and unknown words are named below
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    Arguments &a = arguments;
+    app.add_flag("-h,--help", a.help);
+    app.add_flag("--version", a.version);
+    app.add_flag_callback("--no-discovery", [&a] { a.discovery = false; });
+    const auto text = [&app](const char *name, std::function<void(const std::string &)> take) {
+        app.add_option_function<std::string>(name, std::move(take));
+    };
+    text("--port", [&a](const std::string &value) {
+        uint32_t port = 0;
+        if (!parseUint32(value, port) || port > 65535) {
+            refuse("--port '" + value + "' is not a port number from 0 to 65535");
         }
+        a.port = static_cast<int>(port);
+    });
+    text("--bind", [&a](const std::string &value) {
+        if (value.empty()) refuse("--bind needs an address");
+        a.bindAddress = value;
+    });
+    text("--driver", [&a](const std::string &value) {
+        if (value.empty()) refuse("--driver needs the path of D_QM208X");
+        a.driverPath = value;
+    });
+    text("--config", [&a](const std::string &value) {
+        if (value.empty()) refuse("--config needs a file name");
+        a.configPath = value;
+    });
+    text("--pixel-size", [&a](const std::string &value) {
+        double microns = 0;
+        if (!parseFiniteDouble(value, microns) || !pixelSizeAcceptable(microns)) {
+            refuse("--pixel-size '" + value + "' is not a size above 0 and at most 100 microns");
+        }
+        a.pixelSizeMicrons = microns;
+    });
+    text("--timeout", [&a](const std::string &value) {
+        a.requestTimeoutSeconds = seconds("--timeout", value, 0.05, 600);
+    });
+    text("--readout-margin", [&a](const std::string &value) {
+        a.readoutMarginSeconds = seconds("--readout-margin", value, 0.1, 3600);
+    });
+
+    std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them so
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ArgumentMismatch &e) {
+        // "--port: 1 required TEXT missing": the option's name comes first.
+        const std::string what = e.what();
+        error = what.substr(0, what.find(':')) + " needs a value";
+        return false;
+    } catch (const CLI::ParseError &e) {
+        error = e.what();
+        return false;
+    }
+    if (!app.remaining().empty()) {
+        error = "unknown argument '" + app.remaining().front() + "' (see --help)";
+        return false;
     }
     return true;
 }

@@ -17,12 +17,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/camera_geometry.h"
+#include "alpaca/client_connections.h"
 #include "host/camera_worker.h"
 
 namespace alpaca {
@@ -88,44 +89,51 @@ public:
     void setPixelSize(double microns);
 
 private:
-    struct Call {
-        const Fields &fields;
-        uint32_t clientId;
-    };
-    using Handler = MemberResult (CameraDevice::*)(const Call &);
-    // What a PUT must carry: checked before anything else, so a malformed
-    // request is answered as one whatever the camera's state.
+    // A PUT's parameters, parsed before anything else (so a malformed request
+    // is answered as one whatever the camera's state) and handed over in the
+    // table's order.
     enum class Kind { Bool, Int, Number, Text };
     struct Parameter {
         const char *name;
         Kind kind;
     };
+    using Argument = std::variant<bool, int32_t, double, std::string>;
+    struct Call {
+        uint32_t clientId;
+        std::vector<Argument> arguments;
+        const char *lacking;  // what notImplemented names
+
+        bool flag(size_t i) const { return std::get<bool>(arguments[i]); }
+        int32_t whole(size_t i) const { return std::get<int32_t>(arguments[i]); }
+        double number(size_t i) const { return std::get<double>(arguments[i]); }
+    };
+    using Handler = MemberResult (CameraDevice::*)(const Call &);
     struct Member {
         Handler get = nullptr;
         Handler put = nullptr;
         bool needsConnection = true;
         std::vector<Parameter> putParameters = {};
+        const char *lacking = "this member";  // what a PUT of a member the camera lacks names
     };
-    static bool checkParameters(const std::vector<Parameter> &parameters, const Fields &fields,
-                                MemberResult &bad);
+    static bool parseParameters(const std::vector<Parameter> &parameters, const Fields &fields,
+                                std::vector<Argument> &arguments, MemberResult &bad);
     static const std::map<std::string, Member> &members();
 
     // Under mutex_.
-    void settleConnection();
-    bool clientConnected(uint32_t clientId) const;
-    void startConnecting(uint32_t clientId);
-    void leave(uint32_t clientId);
     bool exposing() const;
     CameraState currentState() const;
     std::optional<int32_t> percentCompleted() const;
+    void closed();
     void onWorkerEvents();
 
-    // Common members.
+    // Connection (camera_connection.cpp).
     MemberResult getConnected(const Call &call);
     MemberResult putConnected(const Call &call);
     MemberResult getConnecting(const Call &call);
     MemberResult putConnect(const Call &call);
     MemberResult putDisconnect(const Call &call);
+
+    // Identity, capabilities and settings (camera_settings.cpp).
     MemberResult getDescription(const Call &call);
     MemberResult getDriverInfo(const Call &call);
     MemberResult getDriverVersion(const Call &call);
@@ -133,36 +141,28 @@ private:
     MemberResult getName(const Call &call);
     MemberResult getSupportedActions(const Call &call);
     MemberResult putAction(const Call &call);
-    MemberResult putCommand(const Call &call);
-    MemberResult getDeviceState(const Call &call);
-
-    // Camera members.
-    MemberResult getBayerOffsetX(const Call &call);
-    MemberResult getBayerOffsetY(const Call &call);
-    MemberResult getBin(const Call &call);
-    MemberResult putBinX(const Call &call);
-    MemberResult putBinY(const Call &call);
-    MemberResult getCameraState(const Call &call);
-    MemberResult getCameraXSize(const Call &call);
-    MemberResult getCameraYSize(const Call &call);
+    MemberResult notImplemented(const Call &call);
     MemberResult getTrue(const Call &call);
     MemberResult getFalse(const Call &call);
-    MemberResult notImplemented(const Call &call);
-    MemberResult putCoolerOn(const Call &call);
-    MemberResult putFastReadout(const Call &call);
-    MemberResult putGain(const Call &call);
-    MemberResult putOffset(const Call &call);
-    MemberResult putSetCcdTemperature(const Call &call);
-    MemberResult putSubExposureDuration(const Call &call);
-    MemberResult putPulseGuide(const Call &call);
+    MemberResult getBayerOffsetX(const Call &call);
+    MemberResult getBayerOffsetY(const Call &call);
+    MemberResult getCameraXSize(const Call &call);
+    MemberResult getCameraYSize(const Call &call);
     MemberResult getExposureMax(const Call &call);
     MemberResult getExposureMin(const Call &call);
     MemberResult getExposureResolution(const Call &call);
-    MemberResult getImageReady(const Call &call);
-    MemberResult getLastExposureDuration(const Call &call);
-    MemberResult getLastExposureStartTime(const Call &call);
     MemberResult getMaxAdu(const Call &call);
     MemberResult getMaxBin(const Call &call);
+    MemberResult getPixelSize(const Call &call);
+    MemberResult getSensorName(const Call &call);
+    MemberResult getSensorType(const Call &call);
+    MemberResult getBin(const Call &call);
+    MemberResult putBinX(const Call &call);
+    MemberResult putBinY(const Call &call);
+    MemberResult setBin(const char *name, int32_t bin);
+    MemberResult getReadoutMode(const Call &call);
+    MemberResult putReadoutMode(const Call &call);
+    MemberResult getReadoutModes(const Call &call);
     MemberResult getNumX(const Call &call);
     MemberResult putNumX(const Call &call);
     MemberResult getNumY(const Call &call);
@@ -171,28 +171,22 @@ private:
     MemberResult putStartX(const Call &call);
     MemberResult getStartY(const Call &call);
     MemberResult putStartY(const Call &call);
+
+    // Exposure (camera_exposure.cpp).
+    MemberResult getCameraState(const Call &call);
+    MemberResult getDeviceState(const Call &call);
     MemberResult getPercentCompleted(const Call &call);
-    MemberResult getPixelSize(const Call &call);
-    MemberResult getReadoutMode(const Call &call);
-    MemberResult putReadoutMode(const Call &call);
-    MemberResult getReadoutModes(const Call &call);
-    MemberResult getSensorName(const Call &call);
-    MemberResult getSensorType(const Call &call);
-    MemberResult putAbortExposure(const Call &call);
+    MemberResult getImageReady(const Call &call);
+    MemberResult getLastExposureDuration(const Call &call);
+    MemberResult getLastExposureStartTime(const Call &call);
     MemberResult putStartExposure(const Call &call);
-    MemberResult putSubframeValue(const Call &call, const char *name, int32_t &target);
+    MemberResult putAbortExposure(const Call &call);
 
     const std::string modulePath_;
     const Log log_;
 
     std::mutex mutex_;
-    // Connection.
-    bool open_ = false;
-    std::set<uint32_t> clients_;
-    std::shared_future<ConnectOutcome> pendingConnect_;
-    std::set<uint32_t> joining_;
-    std::map<uint32_t, std::string> connectFailures_;  // told once, through Connecting
-    ConnectOutcome opened_;
+    ClientConnections clients_;
     // Settings.
     int32_t bin_ = 1;
     int32_t readoutMode_ = 0;

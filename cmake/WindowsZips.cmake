@@ -12,7 +12,7 @@ if(TARGET qm-alpaca)
   install(TARGETS qm-alpaca RUNTIME DESTINATION . COMPONENT alpaca_windows)
 endif()
 # The licences of what the programs carry inside: ours, and those of the code
-# linked in statically (cpp-httplib, nlohmann-json, MinGW-w64's runtime and
+# linked in statically (cpp-httplib, nlohmann-json, CLI11, MinGW-w64's runtime and
 # winpthreads), from the Debian packages that provide it.
 set(qm_licences ${PROJECT_SOURCE_DIR}/cmake/debian/copyright)
 set(qm_mingw_runtime_licence /usr/share/doc/mingw-w64-i686-dev/copyright)
@@ -28,6 +28,8 @@ if(TARGET qm-alpaca)
           COMPONENT alpaca_windows)
   install(FILES /usr/share/doc/nlohmann-json3-dev/copyright DESTINATION licenses
           RENAME nlohmann-json.txt COMPONENT alpaca_windows)
+  install(FILES /usr/share/doc/libcli11-dev/copyright DESTINATION licenses RENAME CLI11.txt
+          COMPONENT alpaca_windows)
 endif()
 install(TARGETS CCDVideoAPI RUNTIME DESTINATION . COMPONENT simcam_windows)
 install(FILES ${qm_zip_readme}/README-simulated-camera.txt DESTINATION . COMPONENT simcam_windows)

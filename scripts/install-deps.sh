@@ -19,7 +19,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libpng-dev fitsverify help2man
   libindi-dev indi-bin
-  libcpp-httplib-dev nlohmann-json3-dev
+  libcpp-httplib-dev nlohmann-json3-dev libcli11-dev
   lintian siril chromium iproute2 debootstrap
   clang libclang-rt-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686

@@ -1,17 +1,21 @@
 // The units below qm-alpaca's HTTP layer: request fields and numbers, the
-// readout plans for subframes, the two image encodings, the command line and
-// the configuration file.
+// readout plans for subframes, the two image encodings, ClientID counting, the
+// command line and the configuration file.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/arguments.h"
 #include "alpaca/camera_device.h"
 #include "alpaca/camera_geometry.h"
+#include "alpaca/client_connections.h"
 #include "alpaca/image_encoding.h"
 #include "alpaca/server_config.h"
 #include "host/bayer_pattern.h"
@@ -301,6 +305,7 @@ TEST(AlpacaArguments, CommandLine) {
         std::vector<std::string> words;
         bool ok;
         std::function<void(const Arguments &)> check;
+        const char *error = "";  // the reason given, when one is expected
     } cases[] = {
         {{},
          true,
@@ -325,18 +330,27 @@ TEST(AlpacaArguments, CommandLine) {
              EXPECT_EQ(a.driverPath, "/x/D_QM208X.so");
              EXPECT_EQ(a.configPath, "c.json");
          }},
-        {{"--port", "65536"}, false, nullptr},
-        {{"--port", "-1"}, false, nullptr},
-        {{"--port"}, false, nullptr},
+        {{"--port=5", "--port", "6"}, true, [](const Arguments &a) { EXPECT_EQ(a.port, 6); }},
+        {{"-h", "--version"},
+         true,
+         [](const Arguments &a) {
+             EXPECT_TRUE(a.help);
+             EXPECT_TRUE(a.version);
+         }},
+        {{"--port", "65536"}, false, nullptr, "--port '65536' is not a port number from 0 to 65535"},
+        {{"--port", "-1"}, false, nullptr, "--port '-1' is not a port number from 0 to 65535"},
+        {{"--port"}, false, nullptr, "--port needs a value"},
+        {{"--no-discovery", "--bind"}, false, nullptr, "--bind needs a value"},
         {{"--pixel-size", "0"}, false, nullptr},
         {{"--pixel-size", "nan"}, false, nullptr},
-        {{"--timeout", "0"}, false, nullptr},
+        {{"--timeout", "0"}, false, nullptr, "--timeout '0' is not a number of seconds from 0.05 to 600"},
         {{"--readout-margin", "0.5"},
          true,
          [](const Arguments &a) { EXPECT_EQ(a.readoutMarginSeconds, 0.5); }},
         {{"--readout-margin", "0"}, false, nullptr},
-        {{"--bogus"}, false, nullptr},
-        {{"--driver", ""}, false, nullptr},
+        {{"--bogus"}, false, nullptr, "unknown argument '--bogus' (see --help)"},
+        {{"--port", "1", "stray"}, false, nullptr, "unknown argument 'stray' (see --help)"},
+        {{"--driver", ""}, false, nullptr, "--driver needs the path of D_QM208X"},
     };
     for (const auto &c : cases) {
         std::string joined;
@@ -346,7 +360,121 @@ TEST(AlpacaArguments, CommandLine) {
         std::string error;
         EXPECT_EQ(parseArguments(c.words, arguments, error), c.ok) << error;
         EXPECT_EQ(error.empty(), c.ok);
+        if (*c.error != '\0') {
+            EXPECT_EQ(error, c.error);
+        }
         if (c.ok && c.check) c.check(arguments);
+    }
+}
+
+// ClientID counting: the camera opens once for the first client, closes with
+// the last, and a failed opening is told once to each client that waited.
+TEST(AlpacaClients, CameraOpensWithTheFirstClientAndClosesWithTheLast) {
+    enum Op { Join, Leave, Opened, OpenFailed };
+    struct Step {
+        Op op;
+        uint32_t client = 0;
+        bool closedByLeave = false;  // what leave() returns
+    };
+    const struct {
+        const char *name;
+        std::vector<Step> steps;
+        std::set<uint32_t> connected;  // at the end
+        int opens;
+        int closes;
+        std::map<uint32_t, std::string> failures;  // told through takeFailure
+    } cases[] = {
+        {"two clients, then both leave",
+         {{Join, 1}, {Opened}, {Join, 2}, {Leave, 1}, {Leave, 2, true}},
+         {},
+         1,
+         1,
+         {}},
+        {"second client joins while the camera opens",
+         {{Join, 1}, {Join, 2}, {Opened}},
+         {1, 2},
+         1,
+         0,
+         {}},
+        {"the one client leaves while the camera opens",
+         {{Join, 1}, {Leave, 1}, {Opened}},
+         {},
+         1,
+         1,
+         {}},
+        {"opening fails for every client that waited",
+         {{Join, 1}, {Join, 2}, {OpenFailed}},
+         {},
+         1,
+         0,
+         {{1, "no module"}, {2, "no module"}}},
+        {"a client that retries after a failure is not told it again",
+         {{Join, 1}, {OpenFailed}, {Join, 1}, {Opened}},
+         {1},
+         2,
+         0,
+         {}},
+        {"a client that never joined leaves",
+         {{Join, 1}, {Opened}, {Leave, 7}},
+         {1},
+         1,
+         0,
+         {}},
+        {"the same client joins twice and leaves once",
+         {{Join, 1}, {Opened}, {Join, 1}, {Leave, 1, true}},
+         {},
+         1,
+         1,
+         {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int opens = 0;
+        int closes = 0;
+        ConnectOutcome opened;
+        opened.connected = true;
+        ConnectOutcome failed;
+        failed.error = "no module";
+        std::promise<ConnectOutcome> opening;
+        ClientConnections clients(
+            [&](uint32_t) {
+                ++opens;
+                opening = {};
+                return opening.get_future().share();
+            },
+            [&] { ++closes; }, [](const std::string &) {});
+        for (const Step &step : c.steps) {
+            switch (step.op) {
+                case Join:
+                    clients.join(step.client);
+                    break;
+                case Leave:
+                    EXPECT_EQ(clients.leave(step.client), step.closedByLeave) << step.client;
+                    break;
+                case Opened:
+                    opening.set_value(opened);
+                    clients.settle();
+                    break;
+                case OpenFailed:
+                    opening.set_value(failed);
+                    clients.settle();
+                    break;
+            }
+        }
+        EXPECT_EQ(opens, c.opens);
+        EXPECT_EQ(closes, c.closes);
+        EXPECT_EQ(clients.count(), c.connected.size());
+        EXPECT_EQ(clients.open(), !c.connected.empty());
+        EXPECT_FALSE(clients.opening());
+        for (uint32_t client : {1u, 2u, 7u}) {
+            EXPECT_EQ(clients.connected(client), c.connected.count(client) != 0) << client;
+            const auto failure = c.failures.find(client);
+            EXPECT_EQ(clients.takeFailure(client),
+                      failure == c.failures.end() ? std::nullopt
+                                                  : std::optional<std::string>(failure->second))
+                << client;
+            EXPECT_EQ(clients.takeFailure(client), std::nullopt) << "told once: " << client;
+        }
     }
 }
 

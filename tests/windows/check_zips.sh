@@ -48,7 +48,7 @@ while IFS='|' read -r what got expected; do
   expect_equal "$what" "$(eval "$got")" "$(eval "$expected")"
 done <<'CASES'
 the zips cpack makes|zips_made|echo "qm208x-alpaca-$version-win32.zip qm208x-simulated-camera-$version-win32.zip"
-the server zip holds the server, the driver, the text and licences, no SDK|contents "$server_zip"|echo "D_QM208X.dll README-qm-alpaca.txt licenses/D_QM208X.txt licenses/cpp-httplib.txt licenses/mingw-w64-runtime.txt licenses/nlohmann-json.txt qm-alpaca.exe"
+the server zip holds the server, the driver, the text and licences, no SDK|contents "$server_zip"|echo "D_QM208X.dll README-qm-alpaca.txt licenses/CLI11.txt licenses/D_QM208X.txt licenses/cpp-httplib.txt licenses/mingw-w64-runtime.txt licenses/nlohmann-json.txt qm-alpaca.exe"
 the simulated camera zip holds the DLL, its text and licences alone|contents "$simcam_zip"|echo "CCDVideoAPI.dll README-simulated-camera.txt licenses/D_QM208X.txt licenses/mingw-w64-runtime.txt"
 qm-alpaca.exe is a 32-bit PE|format_of "$(unpacked "$server_zip" qm-alpaca.exe)"|echo pei-i386
 D_QM208X.dll is a 32-bit PE|format_of "$(unpacked "$server_zip" D_QM208X.dll)"|echo pei-i386

@@ -1,0 +1,145 @@
+// Identity, the camera's fixed facts and capabilities, binning, readout mode
+// and subframe: handlers of the member table.
+#include "alpaca/camera_device.h"
+
+namespace alpaca {
+
+namespace {
+
+constexpr char kDeviceName[] = "QM-208X VESK";
+// ASCOM clients show at most 68 characters of Description.
+constexpr char kDescription[] = "Vantrel QM-208X VESK one-shot colour CCD camera";
+constexpr char kDriverInfo[] =
+    "qm-alpaca: ASCOM Alpaca server for the Vantrel QM-208X VESK through its driver D_QM208X";
+constexpr char kDriverVersion[] = "1.0";
+constexpr int32_t kSensorTypeRggb = 2;
+constexpr int32_t kMaxAdu = 65535;
+
+MemberResult intValue(int64_t value) { return MemberResult::value(std::to_string(value)); }
+
+}  // namespace
+
+// Identity and the other common members.
+
+MemberResult CameraDevice::getDescription(const Call &) {
+    return MemberResult::value(jsonString(kDescription));
+}
+MemberResult CameraDevice::getDriverInfo(const Call &) {
+    return MemberResult::value(jsonString(kDriverInfo));
+}
+MemberResult CameraDevice::getDriverVersion(const Call &) {
+    return MemberResult::value(jsonString(kDriverVersion));
+}
+MemberResult CameraDevice::getInterfaceVersion(const Call &) { return intValue(kInterfaceVersion); }
+MemberResult CameraDevice::getName(const Call &) {
+    return MemberResult::value(jsonString(kDeviceName));
+}
+MemberResult CameraDevice::getSupportedActions(const Call &) { return MemberResult::value("[]"); }
+MemberResult CameraDevice::putAction(const Call &) {
+    return MemberResult::fail(ErrorCode::ActionNotImplemented, "this camera has no actions");
+}
+
+// Every member the camera lacks, read or set (a setter's value has been
+// checked as any setter's would be).
+MemberResult CameraDevice::notImplemented(const Call &call) {
+    return MemberResult::fail(ErrorCode::NotImplemented,
+                              std::string(call.lacking) + " is not available on this camera");
+}
+
+// Fixed facts of the camera.
+
+MemberResult CameraDevice::getTrue(const Call &) { return MemberResult::value("true"); }
+MemberResult CameraDevice::getFalse(const Call &) { return MemberResult::value("false"); }
+MemberResult CameraDevice::getBayerOffsetX(const Call &) { return intValue(sensorBayerOffset().x); }
+MemberResult CameraDevice::getBayerOffsetY(const Call &) { return intValue(sensorBayerOffset().y); }
+MemberResult CameraDevice::getCameraXSize(const Call &) { return intValue(kSensorColumns); }
+MemberResult CameraDevice::getCameraYSize(const Call &) { return intValue(kSensorRows); }
+MemberResult CameraDevice::getExposureMax(const Call &) {
+    return MemberResult::value(jsonNumber(kExposureMaxSeconds));
+}
+MemberResult CameraDevice::getExposureMin(const Call &) {
+    return MemberResult::value(jsonNumber(0.0));
+}
+MemberResult CameraDevice::getExposureResolution(const Call &) {
+    return MemberResult::value(jsonNumber(kExposureResolutionSeconds));
+}
+MemberResult CameraDevice::getMaxAdu(const Call &) { return intValue(kMaxAdu); }
+MemberResult CameraDevice::getMaxBin(const Call &) { return intValue(kMaxBin); }
+MemberResult CameraDevice::getSensorName(const Call &) {
+    // The module does not name the sensor chip; ASCOM asks for an empty
+    // string rather than a guess.
+    return MemberResult::value("\"\"");
+}
+MemberResult CameraDevice::getSensorType(const Call &) { return intValue(kSensorTypeRggb); }
+
+MemberResult CameraDevice::getPixelSize(const Call &) {
+    if (!pixelSizeMicrons_) {
+        return MemberResult::fail(
+            ErrorCode::ValueNotSet,
+            "the pixel size is not known to the driver: set it with qm-alpaca "
+            "--pixel-size or on the setup page");
+    }
+    return MemberResult::value(jsonNumber(*pixelSizeMicrons_));
+}
+
+// Binning, readout mode and subframe.
+
+MemberResult CameraDevice::getBin(const Call &) { return intValue(bin_); }
+MemberResult CameraDevice::putBinX(const Call &call) { return setBin("BinX", call.whole(0)); }
+MemberResult CameraDevice::putBinY(const Call &call) { return setBin("BinY", call.whole(0)); }
+
+MemberResult CameraDevice::setBin(const char *name, int32_t bin) {
+    if (!binSupported(bin)) {
+        return MemberResult::fail(ErrorCode::InvalidValue, std::string(name) + " " +
+                                                               std::to_string(bin) +
+                                                               " refused: the camera bins 1, 2 or 4");
+    }
+    // The camera bins both axes alike: one factor serves BinX and BinY.
+    bin_ = bin;
+    return MemberResult::done();
+}
+
+MemberResult CameraDevice::getReadoutMode(const Call &) { return intValue(readoutMode_); }
+
+MemberResult CameraDevice::putReadoutMode(const Call &call) {
+    const int32_t mode = call.whole(0);
+    if (mode < 0 || mode >= kReadoutModeCount) {
+        return MemberResult::fail(ErrorCode::InvalidValue,
+                                  "ReadoutMode " + std::to_string(mode) +
+                                      " refused: the modes are 0 and 1 (see ReadoutModes)");
+    }
+    readoutMode_ = mode;
+    return MemberResult::done();
+}
+
+MemberResult CameraDevice::getReadoutModes(const Call &) {
+    std::string list = "[";
+    for (int32_t i = 0; i < kReadoutModeCount; ++i) {
+        list += (i != 0 ? "," : "") + jsonString(kReadoutModes[i].name);
+    }
+    return MemberResult::value(list + "]");
+}
+
+// The subframe is judged at StartExposure, against the binning then in force.
+MemberResult CameraDevice::getNumX(const Call &) { return intValue(subframe_.numX); }
+MemberResult CameraDevice::getNumY(const Call &) { return intValue(subframe_.numY); }
+MemberResult CameraDevice::getStartX(const Call &) { return intValue(subframe_.startX); }
+MemberResult CameraDevice::getStartY(const Call &) { return intValue(subframe_.startY); }
+MemberResult CameraDevice::putNumX(const Call &call) {
+    subframe_.numX = call.whole(0);
+    return MemberResult::done();
+}
+MemberResult CameraDevice::putNumY(const Call &call) {
+    subframe_.numY = call.whole(0);
+    return MemberResult::done();
+}
+MemberResult CameraDevice::putStartX(const Call &call) {
+    subframe_.startX = call.whole(0);
+    return MemberResult::done();
+}
+MemberResult CameraDevice::putStartY(const Call &call) {
+    subframe_.startY = call.whole(0);
+    return MemberResult::done();
+}
+
+}  // namespace alpaca
