@@ -102,9 +102,10 @@ DeviceStatus CameraDevice::status() {
             .pixelSizeMicrons = pixelSizeMicrons_,
             .lastError = failure_,
             .image = image_,
-            .imageMode = imageMode_,
-            .imageStartX = imageFrame_.startX,
-            .imageStartY = imageFrame_.startY};
+            .imageMode = imagePlan_.mode,
+            .imageStartX = imagePlan_.subframe.x,
+            .imageStartY = imagePlan_.subframe.y,
+            .imagePattern = imagePattern_};
 }
 
 void CameraDevice::setPixelSize(double microns) {

@@ -22,9 +22,11 @@
 #include <vector>
 
 #include "alpaca/alpaca_protocol.h"
-#include "alpaca/camera_geometry.h"
 #include "alpaca/client_connections.h"
+#include "alpaca/image_encoding.h"
+#include "host/camera_modes.h"
 #include "host/camera_worker.h"
+#include "host/frame_plan.h"
 
 namespace alpaca {
 
@@ -41,6 +43,29 @@ enum class CameraState : int32_t {
 inline constexpr double kExposureMaxSeconds = 3600;
 inline constexpr double kExposureResolutionSeconds = 0.001;
 inline constexpr int32_t kInterfaceVersion = 4;
+inline constexpr int32_t kMaxBin = 4;
+
+// ReadoutMode 0 keeps the colour mosaic at every binning (modes 4, 2, 1: the
+// driver sums same-colour samples); ReadoutMode 1 bins in the camera where it
+// can (modes 4, 3, 0: neighbouring rows summed, colours mixed).
+struct ReadoutModeChoice {
+    const char *name;
+    BinningKind kind;
+};
+inline constexpr ReadoutModeChoice kReadoutModes[] = {
+    {.name = "Colour mosaic kept (driver binning)", .kind = BinningKind::ColourKept},
+    {.name = "Camera binning (colours mixed)", .kind = BinningKind::CameraBinning},
+};
+inline constexpr int32_t kReadoutModeCount = 2;
+
+// BayerOffsetX/Y: where the red sample of the colour mosaic sits in the
+// full-frame image, which is also where it sits relative to any subframe's
+// origin counted in full-frame coordinates.
+struct BayerOffset {
+    int32_t x = 0;
+    int32_t y = 0;
+};
+BayerOffset sensorBayerOffset();
 
 // What the setup page shows.
 struct DeviceStatus {
@@ -59,6 +84,7 @@ struct DeviceStatus {
     uint32_t imageMode = 4;  // the driver mode the image was read in
     int32_t imageStartX = 0;
     int32_t imageStartY = 0;
+    std::string imagePattern;  // the image's colour mosaic (BAYERPAT style); empty: none
 };
 
 class CameraDevice {
@@ -190,22 +216,21 @@ private:
     // Settings.
     int32_t bin_ = 1;
     int32_t readoutMode_ = 0;
-    Subframe subframe_;
+    Subframe subframe_ = {.x = 0, .y = 0, .width = kSensorColumns, .height = kSensorRows};
     std::optional<double> pixelSizeMicrons_;
     // Exposure.
     CameraState phase_ = CameraState::Idle;  // Idle, Waiting, Exposing or Error
     uint64_t lastId_ = 0;
     uint64_t currentId_ = 0;  // 0: none whose events matter
-    ReadoutPlan currentPlan_;
-    Subframe currentFrame_;
+    FramePlan currentPlan_;
     double currentDuration_ = 0;
     std::chrono::steady_clock::time_point exposureStart_;
     std::optional<double> lastDuration_;
     std::optional<std::chrono::system_clock::time_point> lastStartTime_;
     std::string failure_;
     std::shared_ptr<const ColumnImage> image_;
-    uint32_t imageMode_ = 4;
-    Subframe imageFrame_;
+    FramePlan imagePlan_;
+    std::string imagePattern_;
 
     // Last, so its thread ends before anything it reports into goes.
     std::unique_ptr<CameraWorker> worker_;

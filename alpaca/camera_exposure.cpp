@@ -122,13 +122,12 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
         return MemberResult::fail(ErrorCode::InvalidOperation,
                                   "an exposure is already in progress");
     }
+    const uint32_t mode = *modeForBinning(bin_, kReadoutModes[readoutMode_].kind);
     std::string error;
-    if (!checkSubframe(subframe_, bin_, error)) {
-        return MemberResult::fail(ErrorCode::InvalidValue, error);
+    if (!checkSubframe(subframe_, kCameraModes[mode], error)) {
+        return MemberResult::fail(ErrorCode::InvalidValue, "StartX, StartY, NumX, NumY: " + error);
     }
-    const uint32_t mode = *driverModeFor(bin_, readoutMode_);
-    currentPlan_ = planReadout(subframe_, mode);
-    currentFrame_ = subframe_;
+    currentPlan_ = planFrame(subframe_, mode);
     currentId_ = ++lastId_;
     currentDuration_ = duration;
     phase_ = CameraState::Waiting;
@@ -145,8 +144,8 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
                      .geometry = currentPlan_.geometry});
     log_("exposure " + std::to_string(currentId_) + ": " + number(duration) + " s, " +
          (light ? "light" : "dark") + ", mode " + std::to_string(mode) + ", " +
-         std::to_string(subframe_.numX) + " x " + std::to_string(subframe_.numY) + " at " +
-         std::to_string(subframe_.startX) + "," + std::to_string(subframe_.startY) + ", client " +
+         std::to_string(subframe_.width) + " x " + std::to_string(subframe_.height) + " at " +
+         std::to_string(subframe_.x) + "," + std::to_string(subframe_.y) + ", client " +
          std::to_string(call.clientId));
     return MemberResult::done();
 }
@@ -169,7 +168,7 @@ void CameraDevice::onWorkerEvents() {
         return;  // reported before construction finished: taken with the next report
     }
     for (WorkerEvent &event : worker->takeEvents()) {
-        ReadoutPlan plan;
+        FramePlan plan;
         {
             std::lock_guard lock(mutex_);
             if (event.id == 0 || event.id != currentId_) {
@@ -203,8 +202,8 @@ void CameraDevice::onWorkerEvents() {
             continue;  // aborted or disconnected meanwhile
         }
         image_ = std::move(image);
-        imageMode_ = plan.mode;
-        imageFrame_ = currentFrame_;
+        imagePlan_ = plan;
+        imagePattern_ = subframeColours(plan).pattern;
         phase_ = CameraState::Idle;
         currentId_ = 0;
         log_("exposure " + std::to_string(event.id) + ": image ready");

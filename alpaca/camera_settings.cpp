@@ -19,6 +19,16 @@ MemberResult intValue(int64_t value) { return MemberResult::value(std::to_string
 
 }  // namespace
 
+BayerOffset sensorBayerOffset() {
+    const uint32_t fullResolution = 4;
+    const std::string pattern =
+        subframeColours(planFrame(fullSubframe(kCameraModes[fullResolution]), fullResolution))
+            .fullFramePattern;
+    // pattern holds the colours of (0,0), (1,0), (0,1), (1,1).
+    const size_t red = pattern.find('R');
+    return {.x = static_cast<int32_t>(red % 2), .y = static_cast<int32_t>(red / 2)};
+}
+
 // Identity and the other common members.
 
 MemberResult CameraDevice::getDescription(const Call &) {
@@ -89,7 +99,7 @@ MemberResult CameraDevice::putBinX(const Call &call) { return setBin("BinX", cal
 MemberResult CameraDevice::putBinY(const Call &call) { return setBin("BinY", call.whole(0)); }
 
 MemberResult CameraDevice::setBin(const char *name, int32_t bin) {
-    if (!binSupported(bin)) {
+    if (!modeForBinning(bin, BinningKind::ColourKept)) {
         return MemberResult::fail(ErrorCode::InvalidValue, std::string(name) + " " +
                                                                std::to_string(bin) +
                                                                " refused: the camera bins 1, 2 or 4");
@@ -121,24 +131,24 @@ MemberResult CameraDevice::getReadoutModes(const Call &) {
 }
 
 // The subframe is judged at StartExposure, against the binning then in force.
-MemberResult CameraDevice::getNumX(const Call &) { return intValue(subframe_.numX); }
-MemberResult CameraDevice::getNumY(const Call &) { return intValue(subframe_.numY); }
-MemberResult CameraDevice::getStartX(const Call &) { return intValue(subframe_.startX); }
-MemberResult CameraDevice::getStartY(const Call &) { return intValue(subframe_.startY); }
+MemberResult CameraDevice::getNumX(const Call &) { return intValue(subframe_.width); }
+MemberResult CameraDevice::getNumY(const Call &) { return intValue(subframe_.height); }
+MemberResult CameraDevice::getStartX(const Call &) { return intValue(subframe_.x); }
+MemberResult CameraDevice::getStartY(const Call &) { return intValue(subframe_.y); }
 MemberResult CameraDevice::putNumX(const Call &call) {
-    subframe_.numX = call.whole(0);
+    subframe_.width = call.whole(0);
     return MemberResult::done();
 }
 MemberResult CameraDevice::putNumY(const Call &call) {
-    subframe_.numY = call.whole(0);
+    subframe_.height = call.whole(0);
     return MemberResult::done();
 }
 MemberResult CameraDevice::putStartX(const Call &call) {
-    subframe_.startX = call.whole(0);
+    subframe_.x = call.whole(0);
     return MemberResult::done();
 }
 MemberResult CameraDevice::putStartY(const Call &call) {
-    subframe_.startY = call.whole(0);
+    subframe_.y = call.whole(0);
     return MemberResult::done();
 }
 

@@ -1,10 +1,34 @@
 #include "alpaca/image_encoding.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
 namespace alpaca {
+
+ColumnImage cropToColumns(const std::vector<uint16_t> &rows, const FramePlan &plan) {
+    const int32_t numX = plan.subframe.width;
+    const int32_t numY = plan.subframe.height;
+    ColumnImage image{.numX = numX,
+                      .numY = numY,
+                      .samples = std::vector<uint16_t>(static_cast<size_t>(numX) * numY)};
+    const size_t stride = static_cast<size_t>(plan.window.width);
+    // Blocks of rows keep both the reads and the transposed writes in cache.
+    constexpr int32_t kBlock = 64;
+    for (int32_t y0 = 0; y0 < numY; y0 += kBlock) {
+        const int32_t y1 = std::min(numY, y0 + kBlock);
+        for (int32_t x = 0; x < numX; ++x) {
+            const uint16_t *source =
+                rows.data() + static_cast<size_t>(plan.cropY) * stride + plan.cropX + x;
+            uint16_t *column = image.samples.data() + static_cast<size_t>(x) * numY;
+            for (int32_t y = y0; y < y1; ++y) {
+                column[y] = source[static_cast<size_t>(y) * stride];
+            }
+        }
+    }
+    return image;
+}
 
 namespace {
 

@@ -1,15 +1,31 @@
 // ImageArray in its two transmissions: JSON (Type, Rank, Value[NumX][NumY])
 // and ImageBytes (a 44-byte little-endian header, then the elements). Both
-// write the samples column by column, the order of ASCOM's ImageArray[x][y].
+// write the samples column by column, the order of ASCOM's ImageArray[x][y];
+// cropToColumns puts a frame in that order as it cuts it.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "alpaca/alpaca_protocol.h"
-#include "alpaca/camera_geometry.h"
+#include "host/frame_plan.h"
 
 namespace alpaca {
+
+// An image in ASCOM's element order: column x holds numY samples, top first.
+struct ColumnImage {
+    int32_t numX = 0;
+    int32_t numY = 0;
+    std::vector<uint16_t> samples;  // samples[x * numY + y]
+
+    uint16_t at(int32_t x, int32_t y) const { return samples[static_cast<size_t>(x) * numY + y]; }
+};
+
+// The plan's subframe out of the delivered image (rows of plan.window.width
+// samples, top row first, as the driver delivers them), column by column.
+// `rows` must hold the window.
+ColumnImage cropToColumns(const std::vector<uint16_t> &rows, const FramePlan &plan);
 
 // ImageArrayElementTypes of the ImageBytes header.
 enum class ElementType : int32_t { Int32 = 2, UInt16 = 8 };

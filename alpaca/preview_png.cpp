@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-#include "host/bayer_pattern.h"
 #include "tools/capture/png_preview.h"
 
 namespace alpaca {
@@ -43,24 +42,6 @@ PreviewImage shrink(const PreviewImage &image, int32_t factor) {
 
 }  // namespace
 
-std::string imageBayerPattern(uint32_t mode, int32_t startX, int32_t startY) {
-    const CameraMode *cameraMode = findCameraMode(mode);
-    if (cameraMode == nullptr || !cameraMode->keepsMosaic) {
-        return "";
-    }
-    const ModeGeometry geometry = geometryOf(*cameraMode);
-    const std::string full = bayerPatternFor(
-        *cameraMode,
-        {.x = 0, .y = 0, .width = geometry.frameWidth, .height = geometry.frameHeight});
-    std::string pattern;
-    for (int32_t row = 0; row < 2; ++row) {
-        for (int32_t column = 0; column < 2; ++column) {
-            pattern += colourAt(full, startY + row, startX + column);
-        }
-    }
-    return pattern;
-}
-
 bool previewPngOf(const DeviceStatus &status, std::string &png) {
     static std::mutex mutex;
     static std::weak_ptr<const ColumnImage> cachedImage;
@@ -82,9 +63,7 @@ bool previewPngOf(const DeviceStatus &status, std::string &png) {
             rows[static_cast<size_t>(y) * image.numX + x] = image.at(x, y);
         }
     }
-    const std::string pattern =
-        imageBayerPattern(status.imageMode, status.imageStartX, status.imageStartY);
-    const PreviewImage preview = makePreview(rows, image.numX, image.numY, pattern);
+    const PreviewImage preview = makePreview(rows, image.numX, image.numY, status.imagePattern);
     const int32_t factor =
         std::max<int32_t>(1, (image.numX + kMaxPreviewWidth - 1) / kMaxPreviewWidth);
     std::vector<uint8_t> file;

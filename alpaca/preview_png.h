@@ -10,11 +10,6 @@
 
 namespace alpaca {
 
-// The colours of the image's first two samples of its first two rows, as
-// bayerPatternFor gives them, for an image read in `mode` from (startX,
-// startY) of the binned frame; empty where the mode mixes the colours.
-std::string imageBayerPattern(uint32_t mode, int32_t startX, int32_t startY);
-
 // The PNG of status.image; made once per image and kept.
 bool previewPngOf(const DeviceStatus &status, std::string &png);
 

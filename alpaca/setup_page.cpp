@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "alpaca/camera_geometry.h"
+#include "alpaca/camera_device.h"
 
 namespace alpaca {
 
@@ -96,7 +96,8 @@ std::string setupPageHtml(const DeviceStatus &status, const std::string &notice,
     for (int32_t bin : {1, 2, 4}) {
         page += "<tr><td>" + std::to_string(bin) + "</td>";
         for (int32_t r = 0; r < kReadoutModeCount; ++r) {
-            page += "<td>" + escapeHtml(modeName(status, *driverModeFor(bin, r))) + "</td>";
+            const uint32_t mode = *modeForBinning(bin, kReadoutModes[r].kind);
+            page += "<td>" + escapeHtml(modeName(status, mode)) + "</td>";
         }
         page += "</tr>\n";
     }
