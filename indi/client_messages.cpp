@@ -57,7 +57,7 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         return true;
     }
     if (std::strcmp(name, "CCD_STREAM_FRAME") == 0 &&
-        !colourFilterFor(frame_, cameraMode()).pattern.empty()) {
+        !subframeColours(framePlan()).pattern.empty()) {
         // The stream's crop keeps whole 2x2 colour cells, so its frames (and a
         // recording's pattern) stay those of the image.
         std::vector<double> even(values, values + n);

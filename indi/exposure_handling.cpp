@@ -51,16 +51,16 @@ bool Qm208xCcd::requestExposure(double seconds) {
     if (PrimaryCCD.getFrameType() == INDI::CCDChip::BIAS_FRAME) {
         seconds = 0;
     }
-    const CameraMode &mode = cameraMode();
+    const FramePlan plan = framePlan();
     const ExposureRequest request{.id = ++nextExposureId_,
                                   .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
-                                  .mode = mode_,
-                                  .window = driverWindowFor(frame_, mode),
-                                  .geometry = geometryOf(mode)};
+                                  .mode = plan.mode,
+                                  .window = plan.window,
+                                  .geometry = plan.geometry};
     exposure_ = Exposure{.id = request.id,
                          .seconds = seconds,
-                         .mode = mode_,
                          .frame = frame_,
+                         .plan = plan,
                          .started = false,
                          .startedAt = {}};
     InExposure = true;
@@ -120,6 +120,10 @@ void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
     const Exposure done = *exposure_;
     exposure_.reset();
     InExposure = false;
+    if (!cutToSubframe(image, done.plan)) {
+        refuse("CCD_EXPOSURE", "Exposure failed: the camera delivered an image of another size.");
+        return;
+    }
     const size_t bytes = image.size() * sizeof(uint16_t);
     {
         // Waits for the previous image's upload, which reads the buffer.
@@ -137,7 +141,7 @@ void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
             return;
         }
         std::memcpy(PrimaryCCD.getFrameBuffer(), image.data(), bytes);
-        delivery_ = Delivery{.mode = done.mode, .frame = done.frame};
+        delivery_ = Delivery{.mode = done.plan.mode, .frame = done.frame};
     }
     // The base class encodes and sends the image on a thread of its own.
     uploading_ = true;

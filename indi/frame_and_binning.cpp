@@ -20,12 +20,13 @@ bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
         refuse("CCD_FRAME", "Frame refused: " + error + ".");
         return false;
     }
-    // Whole pixels: the origin rounds down, the far edges up.
+    // Whole binned pixels: the origin rounds down, the far edges up; a frame
+    // on the binning grid is taken as it is.
     const auto left = static_cast<int32_t>(std::floor(x));
     const auto top = static_cast<int32_t>(std::floor(y));
     const SensorFrame asked{left, top, static_cast<int32_t>(std::ceil(x + width)) - left,
                             static_cast<int32_t>(std::ceil(y + height)) - top};
-    frame_ = roundedFrame(asked, cameraMode());
+    frame_ = onBinningGrid(asked, cameraMode());
     // The colour pattern follows the frame; the frame's answer comes last.
     publishColourFilter();
     INDI::PropertyNumber property = getNumber("CCD_FRAME");
@@ -34,8 +35,9 @@ bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {
     }
     PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
     if (!(frame_ == asked)) {
-        LOGF_INFO("Frame rounded to %s: mode %u takes multiples of %d sensor pixels.",
-                  frameText(frame_).c_str(), mode_, frameStep(cameraMode()));
+        LOGF_INFO("Frame set to %s: mode %u reads whole %dx%d binned pixels.",
+                  frameText(frame_).c_str(), mode_, cameraMode().binFactor,
+                  cameraMode().binFactor);
     }
     restartStream();
     return true;
@@ -77,17 +79,18 @@ void Qm208xCcd::selectMode(uint32_t mode, Answer last) {
         announceMode();
     }
 
-    // The frame stays where it was, on the new mode's step.
+    // The frame stays where it was, in whole pixels of the new binning.
     const SensorFrame before = frame_;
-    frame_ = roundedFrame(frame_, cameraMode());
+    frame_ = onBinningGrid(frame_, cameraMode());
     INDI::PropertyNumber frame = getNumber("CCD_FRAME");
     if (frame.isValid()) {
         frame.setState(IPS_OK);
     }
     PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
     if (!(frame_ == before)) {
-        LOGF_INFO("Frame rounded to %s for mode %u (multiples of %d sensor pixels).",
-                  frameText(frame_).c_str(), mode_, frameStep(cameraMode()));
+        LOGF_INFO("Frame set to %s for mode %u (whole %dx%d binned pixels).",
+                  frameText(frame_).c_str(), mode_, cameraMode().binFactor,
+                  cameraMode().binFactor);
     }
     publishColourFilter();
 
@@ -100,15 +103,17 @@ void Qm208xCcd::selectMode(uint32_t mode, Answer last) {
 }
 
 bool Qm208xCcd::updateColourFilter() {
-    const ColourFilter filter = colourFilterFor(frame_, cameraMode());
-    if (filter.pattern.empty()) {
+    // The colours of the image's first two samples of its first two rows,
+    // offsets 0, so clients need no arithmetic of their own.
+    const std::string pattern = subframeColours(framePlan()).pattern;
+    if (pattern.empty()) {
         SetCCDCapability(GetCCDCapability() & ~CCD_HAS_BAYER);
         return false;
     }
     SetCCDCapability(GetCCDCapability() | CCD_HAS_BAYER);
-    IUSaveText(&BayerT[0], std::to_string(filter.offsetX).c_str());
-    IUSaveText(&BayerT[1], std::to_string(filter.offsetY).c_str());
-    IUSaveText(&BayerT[2], filter.pattern.c_str());
+    IUSaveText(&BayerT[0], "0");
+    IUSaveText(&BayerT[1], "0");
+    IUSaveText(&BayerT[2], pattern.c_str());
     BayerTP.s = IPS_OK;
     return true;
 }
@@ -127,4 +132,14 @@ void Qm208xCcd::publishColourFilter() {
     } else {
         IDSetText(&BayerTP, nullptr);
     }
+}
+
+bool Qm208xCcd::cutToSubframe(std::vector<uint16_t> &image, const FramePlan &plan) {
+    if (image.size() != static_cast<size_t>(plan.window.width) * plan.window.height) {
+        return false;
+    }
+    if (!plan.deliversSubframe()) {
+        image = cropToSubframe(image, plan);
+    }
+    return true;
 }

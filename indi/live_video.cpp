@@ -31,8 +31,8 @@ bool Qm208xCcd::beginStream() {
 }
 
 void Qm208xCcd::describeStream() {
-    const CameraMode &mode = cameraMode();
-    const PixelWindow window = driverWindowFor(frame_, mode);
+    const FramePlan plan = framePlan();
+    const Subframe &image = plan.subframe;
     // The pixel format is what the frame is: its own colour pattern in the
     // modes that keep the mosaic (it follows the frame's position in mode 4),
     // grey in the modes that mix colours. A recording's file takes both when
@@ -43,7 +43,7 @@ void Qm208xCcd::describeStream() {
         {"GBRG", INDI_BAYER_GBRG},
         {"BGGR", INDI_BAYER_BGGR}};
     INDI_PIXEL_FORMAT format = INDI_MONO;
-    const std::string pattern = colourFilterFor(frame_, mode).pattern;
+    const std::string pattern = subframeColours(plan).pattern;
     for (const auto &[name, bayer] : kFormats) {
         if (pattern == name) {
             format = bayer;
@@ -52,11 +52,10 @@ void Qm208xCcd::describeStream() {
     Streamer->setPixelFormat(format, 16);
     // Only a new size is set: setting one resets CCD_STREAM_FRAME, a client's
     // crop of the stream, which must survive starting and stopping.
-    if (window.width != describedWidth_ || window.height != describedHeight_) {
-        describedWidth_ = window.width;
-        describedHeight_ = window.height;
-        Streamer->setSize(static_cast<uint16_t>(window.width),
-                          static_cast<uint16_t>(window.height));
+    if (image.width != describedWidth_ || image.height != describedHeight_) {
+        describedWidth_ = image.width;
+        describedHeight_ = image.height;
+        Streamer->setSize(static_cast<uint16_t>(image.width), static_cast<uint16_t>(image.height));
     }
 }
 
@@ -67,10 +66,8 @@ void Qm208xCcd::restartStream() {
     }
     // Frames requested for the previous mode or frame are dropped.
     worker_->abort();
-    const PixelWindow window = driverWindowFor(frame_, cameraMode());
     stream_->firstId = nextExposureId_ + 1;
-    stream_->imageWidth = window.width;
-    stream_->imageHeight = window.height;
+    stream_->plan = framePlan();
     stream_->inFlight = 0;
     requestStreamFrames();
 }
@@ -79,20 +76,20 @@ void Qm208xCcd::requestStreamFrames() {
     // Two requests in the worker's queue: when one frame is read out the next
     // exposure starts at once, while this loop hands the frame on.
     constexpr int kFramesAhead = 2;
-    const CameraMode &mode = cameraMode();
     while (stream_ && stream_->inFlight < kFramesAhead) {
         const double seconds = Streamer->getTargetExposure();
+        const FramePlan &plan = stream_->plan;
         worker_->expose({.id = ++nextExposureId_,
                          .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
-                         .mode = mode_,
-                         .window = driverWindowFor(frame_, mode),
-                         .geometry = geometryOf(mode)});
+                         .mode = plan.mode,
+                         .window = plan.window,
+                         .geometry = plan.geometry});
         ++stream_->inFlight;
     }
 }
 
 void Qm208xCcd::onStreamFrame(std::vector<uint16_t> &image) {
-    if (image.size() != static_cast<size_t>(stream_->imageWidth) * stream_->imageHeight) {
+    if (!cutToSubframe(image, stream_->plan)) {
         return;
     }
     Streamer->newFrame(reinterpret_cast<const uint8_t *>(image.data()),

@@ -17,7 +17,7 @@
 
 #include "host/camera_worker.h"
 #include "indi/incoming_guard.h"
-#include "indi/sensor_frame.h"
+#include "indi/frame_request.h"
 
 inline constexpr const char *kDeviceName = "QM-208X VESK";
 inline constexpr double kMaxExposureSeconds = 3600;
@@ -66,8 +66,8 @@ private:
     struct Exposure {
         uint64_t id = 0;
         double seconds = 0;
-        uint32_t mode = 0;
         SensorFrame frame;
+        FramePlan plan;  // its mode, driver window and crop
         bool started = false;
         std::chrono::steady_clock::time_point startedAt;
     };
@@ -75,8 +75,7 @@ private:
     // STREAMING_EXPOSURE's length, each frame handed to the stream manager.
     struct LiveStream {
         uint64_t firstId = 0;  // frames of earlier requests belong to a stopped stream
-        int32_t imageWidth = 0;
-        int32_t imageHeight = 0;
+        FramePlan plan;        // the mode and frame of the stream's frames
         int inFlight = 0;  // requested, neither delivered nor failed yet
     };
     // What the FITS of the frame being delivered describes.
@@ -138,6 +137,11 @@ private:
     // Of the running exposure: its length until the camera starts it.
     double secondsLeft() const;
     const CameraMode &cameraMode() const { return kCameraModes[mode_]; }
+    // The host's plan for the current mode and frame.
+    FramePlan framePlan() const { return framePlanFor(frame_, mode_); }
+    // A delivered image of `plan`'s driver window cut to its subframe; false
+    // when the image is not of the window's size.
+    static bool cutToSubframe(std::vector<uint16_t> &image, const FramePlan &plan);
     // From the request until the image is sent (CCD_EXPOSURE busy), the frame,
     // binning and mode stay as they are, so the image is what was asked for.
     // A recording's frames keep one size, so it locks them too.

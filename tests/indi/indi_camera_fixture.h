@@ -21,9 +21,8 @@ namespace qmindi {
 inline constexpr const char *kDevice = "QM-208X VESK";
 inline constexpr long kSensorWidth = 2048;
 inline constexpr long kSensorHeight = 1536;
-// Frames are rounded to multiples of at most this many sensor pixels (modes 0
-// and 1: 4 binned pixels of 4).
-inline constexpr double kLargestStep = 16;
+// Frames grow to whole binned pixels: at most 4 sensor pixels (modes 0 and 1).
+inline constexpr double kLargestStep = 4;
 
 // Generous bounds for a busy machine; with QM_SIM_TIME_SCALE=0 answers come in
 // milliseconds.

@@ -152,6 +152,8 @@ const StreamCase kStreamCases[] = {
     {"Mode4", 4, {}},
     {"Mode4OddOrigin", 4, {101, 33, 640, 480}},
     {"Mode2Subframe", 2, {64, 32, 800, 600}},
+    // Off the mode's window step: the frames are cut from a larger window.
+    {"Mode1OddBinnedOrigin", 1, {36, 20, 804, 604}},
     // A crop of the stream at an odd place keeps whole colour cells.
     {"Mode4OddStreamCrop", 4, {}, {101, 51, 301, 201}, 300, 200},
     {"Mode0StreamCrop", 0, {}, {101, 51, 301, 201}, 301, 201},

@@ -1,9 +1,7 @@
-#include "indi/sensor_frame.h"
+#include "indi/frame_request.h"
 
 #include <cmath>
 #include <cstdio>
-
-#include "host/bayer_pattern.h"
 
 namespace {
 
@@ -17,8 +15,6 @@ std::string number(double value) {
 }
 
 }  // namespace
-
-int32_t frameStep(const CameraMode &mode) { return mode.binFactor * mode.multiple; }
 
 bool checkFrameRequest(double x, double y, double width, double height, std::string &error) {
     const struct {
@@ -49,26 +45,23 @@ bool checkFrameRequest(double x, double y, double width, double height, std::str
     return true;
 }
 
-SensorFrame roundedFrame(const SensorFrame &frame, const CameraMode &mode) {
-    const int64_t step = frameStep(mode);
-    const int64_t left = roundDown(frame.x, step);
-    const int64_t top = roundDown(frame.y, step);
-    const int64_t right = roundUp(int64_t{frame.x} + frame.width, step);
-    const int64_t bottom = roundUp(int64_t{frame.y} + frame.height, step);
+SensorFrame onBinningGrid(const SensorFrame &frame, const CameraMode &mode) {
+    const int64_t bin = mode.binFactor;
+    const int64_t left = roundDown(frame.x, bin);
+    const int64_t top = roundDown(frame.y, bin);
+    const int64_t right = roundUp(int64_t{frame.x} + frame.width, bin);
+    const int64_t bottom = roundUp(int64_t{frame.y} + frame.height, bin);
     return {static_cast<int32_t>(left), static_cast<int32_t>(top),
             static_cast<int32_t>(right - left), static_cast<int32_t>(bottom - top)};
 }
 
-PixelWindow driverWindowFor(const SensorFrame &frame, const CameraMode &mode) {
-    const int32_t bin = mode.binFactor;
-    const int32_t binnedHeight = kSensorRows / bin;
-    // Host row 0 is the window's highest raw row: the image's top row lies
-    // binnedHeight - (y + height) binned rows below the full frame's top.
-    const int32_t height = frame.height / bin;
-    return {.x = frame.x / bin,
-            .y = binnedHeight - frame.y / bin - height,
-            .width = frame.width / bin,
-            .height = height};
+FramePlan framePlanFor(const SensorFrame &frame, uint32_t mode) {
+    const int32_t bin = kCameraModes[mode].binFactor;
+    return planFrame({.x = frame.x / bin,
+                      .y = frame.y / bin,
+                      .width = frame.width / bin,
+                      .height = frame.height / bin},
+                     mode);
 }
 
 std::optional<uint32_t> modeForBinning(double horizontal, double vertical, uint32_t currentMode,
@@ -82,20 +75,12 @@ std::optional<uint32_t> modeForBinning(double horizontal, double vertical, uint3
     if (current != nullptr && horizontal == current->binFactor) {
         return currentMode;
     }
-    // The modes that keep the colour mosaic, one per factor.
-    const struct {
-        double factor;
-        uint32_t mode;
-    } choices[] = {{1, 4}, {2, 2}, {4, 1}};
-    for (const auto &choice : choices) {
-        if (horizontal == choice.factor) {
-            return choice.mode;
+    // Cast only what fits: the camera's factors are small whole numbers.
+    if (horizontal >= 1 && horizontal <= 64 && std::floor(horizontal) == horizontal) {
+        if (const std::optional<uint32_t> mode = modeForBinning(static_cast<int32_t>(horizontal), BinningKind::ColourKept)) {
+            return mode;
         }
     }
     error = "binning " + asked + " refused: the camera bins 1x1, 2x2 or 4x4";
     return std::nullopt;
-}
-
-ColourFilter colourFilterFor(const SensorFrame &frame, const CameraMode &mode) {
-    return {.pattern = bayerPatternFor(mode, driverWindowFor(frame, mode))};
 }
