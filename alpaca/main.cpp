@@ -42,11 +42,6 @@ void logLine(const std::string &line) {
     std::fflush(stderr);
 }
 
-std::string environment(const char *name) {
-    const char *value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -90,10 +85,8 @@ int main(int argc, char **argv) {
         logLine("warning: " + error + " (settings last this run only)");
     }
 
-    std::string driverPath = arguments.driverPath;
-    if (driverPath.empty()) driverPath = environment("QM_DRIVER_MODULE");
-    if (driverPath.empty()) driverPath = config.driverPath;
-    if (driverPath.empty()) driverPath = defaultDriverModulePath();
+    const std::string driverPath =
+        findDriverModule({.option = arguments.driverPath, .configured = config.driverPath}).path;
 
     CameraDevice device(
         dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine,

@@ -11,6 +11,8 @@ struct ModeGeometry {
     int32_t frameWidth = 0;  // binned pixels
     int32_t frameHeight = 0;
     int32_t multiple = 1;
+
+    bool operator==(const ModeGeometry &) const = default;
 };
 
 ModeGeometry geometryOf(const CameraMode &mode);

@@ -1,8 +1,7 @@
 #include "host/module_path.h"
 
-#include <filesystem>
+#include <cstdlib>
 #include <system_error>
-#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -33,36 +32,97 @@ std::filesystem::path runningProgram(std::error_code &failure) {
 }
 #endif
 
-}  // namespace
+// A path the user gave, as the loader must see it.
+std::string asGiven(const std::string &path) {
+#if defined(_WIN32)
+    return path;
+#else
+    // A bare file name means the file here, not a search of the library path.
+    return path.find('/') == std::string::npos ? "./" + path : path;
+#endif
+}
 
-std::string defaultDriverModulePath() {
+ModuleSearch systemSearch() {
+    ModuleSearch search;
+    const char *environment = std::getenv("QM_DRIVER_MODULE");
+    search.environment = environment != nullptr ? environment : "";
     std::error_code failure;
-    const auto program = runningProgram(failure);
+    const std::filesystem::path program = runningProgram(failure);
     if (!failure) {
-        const auto beside = program.parent_path() / kDriverFileName;
-        if (std::filesystem::exists(beside, failure)) {
-            return beside.string();
-        }
+        search.programFolder = program.parent_path();
     }
 #if defined(_WIN32)
     // No install location on Windows: the loader's own search order.
-    return kDriverFileName;
+    search.installed.emplace_back(kDriverFileName);
 #else
     // The packages install under /usr whatever prefix the build was configured
     // for: a program in an installation's bin/ looks where that installation put
     // the module before looking under the configured prefix.
-    std::vector<std::filesystem::path> installed;
-    if (!failure && program.parent_path().filename() == QM_PROGRAM_FOLDER_NAME) {
-        installed.push_back(
-            (program.parent_path() / QM_DRIVER_MODULE_FROM_PROGRAM / kDriverFileName)
+    if (!search.programFolder.empty() &&
+        search.programFolder.filename() == QM_PROGRAM_FOLDER_NAME) {
+        search.installed.push_back(
+            (search.programFolder / QM_DRIVER_MODULE_FROM_PROGRAM / kDriverFileName)
                 .lexically_normal());
     }
-    installed.emplace_back(QM_INSTALLED_DRIVER_MODULE);
-    for (const std::filesystem::path &candidate : installed) {
-        if (std::filesystem::exists(candidate, failure)) {
-            return candidate.string();
+    search.installed.emplace_back(QM_INSTALLED_DRIVER_MODULE);
+#endif
+    search.exists = [](const std::filesystem::path &file) {
+        std::error_code ignored;
+        return std::filesystem::exists(file, ignored);
+    };
+    return search;
+}
+
+}  // namespace
+
+ModuleChoice findDriverModule(const ModuleRequest &request, const ModuleSearch &search) {
+    if (!request.option.empty()) {
+        return {asGiven(request.option), ModuleSource::Option};
+    }
+    if (!search.environment.empty()) {
+        return {asGiven(search.environment), ModuleSource::Environment};
+    }
+    if (!request.configured.empty()) {
+        return {asGiven(request.configured), ModuleSource::Configuration};
+    }
+    if (!search.programFolder.empty()) {
+        const std::filesystem::path beside = search.programFolder / kDriverFileName;
+        if (search.exists(beside)) {
+            return {beside.string(), ModuleSource::BesideProgram};
         }
     }
-    return installed.front().string();
-#endif
+    for (const std::filesystem::path &candidate : search.installed) {
+        if (search.exists(candidate)) {
+            return {candidate.string(), ModuleSource::Installed};
+        }
+    }
+    return {search.installed.empty() ? std::string(kDriverFileName)
+                                     : search.installed.front().string(),
+            ModuleSource::Installed};
+}
+
+ModuleChoice findDriverModule(const ModuleRequest &request) {
+    return findDriverModule(request, systemSearch());
+}
+
+const char *describeModuleSource(ModuleSource source) {
+    switch (source) {
+        case ModuleSource::Option:
+            return "--driver";
+        case ModuleSource::Environment:
+            return "QM_DRIVER_MODULE";
+        case ModuleSource::Configuration:
+            return "the configuration file";
+        case ModuleSource::BesideProgram:
+            return "beside the program";
+        case ModuleSource::Installed:
+            return "the installed module";
+    }
+    return "";
+}
+
+std::string defaultDriverModulePath() {
+    ModuleSearch search = systemSearch();
+    search.environment.clear();
+    return findDriverModule({}, search).path;
 }

@@ -17,13 +17,9 @@ namespace {
 
 constexpr auto kConnectTimeout = std::chrono::seconds(60);
 
-std::string initialModulePath() {
-    const char *fromEnvironment = std::getenv("QM_DRIVER_MODULE");
-    if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
-        return fromEnvironment;
-    }
-    return defaultDriverModulePath();
-}
+// INDI drivers take no options and the module path is not saved in the
+// configuration: QM_DRIVER_MODULE, then beside the driver, then installed.
+std::string initialModulePath() { return findDriverModule({}).path; }
 
 
 Qm208xCcd *liveCamera = nullptr;

@@ -298,8 +298,8 @@ Commands:
   capture                  expose and save frames as FITS (and PNG with --png)
 
 Options:
-  -d, --driver PATH        driver module (default: D_QM208X.so beside qm-capture,
-                           else the installed one)
+  -d, --driver PATH        driver module (default: $QM_DRIVER_MODULE, then
+                           D_QM208X.so beside qm-capture, else the installed one)
       --show-driver-messages
                            let the driver show its own "camera found" message
   -m, --mode MODE          binning mode: number 0-4 or (start of) its name,

@@ -166,12 +166,8 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
     }
 
-    std::string driverPath =
-        options.driverPath.empty() ? defaultDriverModulePath() : options.driverPath;
-    // A bare file name means the file here, not a search of the library path.
-    if (driverPath.find('/') == std::string::npos) {
-        driverPath = "./" + driverPath;
-    }
+    const std::string driverPath =
+        findDriverModule({.option = options.driverPath, .configured = ""}).path;
     DriverModule driver;
     if (!loadDriver(driverPath, driver, error)) {
         return fail(kExitFailure, "cannot use driver: " + error);
