@@ -14,6 +14,7 @@
 #include "alpaca/arguments.h"
 #include "alpaca/camera_device.h"
 #include "alpaca/server_config.h"
+#include "alpaca/windows/console_window.h"
 #include "host/module_path.h"
 
 #if __has_include("alpaca/discovery.h")
@@ -136,6 +137,7 @@ int main(int argc, char **argv) {
 
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
+    dressConsoleWindow(consoleTitle(arguments.bindAddress, port), stopRequested);
     std::atomic<bool> serving{true};
     std::thread watcher([&] {
         while (serving && !stopRequested) {

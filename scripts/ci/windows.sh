@@ -20,29 +20,54 @@ stage_done() {
 # QM_WINE_EMULATE=1 takes that road even where the kernel runs i386 programs
 # itself (binfmt_misc is asked before the kernel's own loader), to reproduce
 # those machines.
+# Where i386 programs go, which is the same on every run on one machine:
+#   qemu    an enabled binfmt_misc entry for qemu-i386 takes them (whether this
+#           script registered it on an earlier run or the machine did), so Wine
+#           runs emulated even where the kernel could run it;
+#   kernel  no such entry, and the kernel runs them itself;
+#   refused no such entry, and the kernel refuses them ("Exec format error").
+# Whether `wine --version` works is no answer: it works through QEMU too.
+binfmt=/proc/sys/fs/binfmt_misc
+i386_road() {
+  local entry
+  for entry in "$binfmt"/*; do
+    [ -f "$entry" ] && [ "${entry##*/}" != register ] && [ "${entry##*/}" != status ] || continue
+    if head -1 "$entry" | grep -qx enabled && grep -q '^interpreter .*qemu-i386' "$entry"; then
+      echo qemu
+      return
+    fi
+  done
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo kernel; else echo refused; fi
+}
 wine_emulated=0
 enable_i386_programs() {
-  if [ "${QM_WINE_EMULATE:-0}" != 1 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    return
-  fi
-  wine_emulated=1
-  local qemu=/usr/bin/qemu-i386-static
-  local binfmt=/proc/sys/fs/binfmt_misc
-  if [ ! -x "$qemu" ]; then
-    echo "windows.sh: this kernel cannot run i386 programs and $qemu is missing" \
-         "(scripts/install-deps.sh installs qemu-user-static)" >&2
-    exit 1
-  fi
+  local qemu=/usr/bin/qemu-i386-static road
   if [ ! -e "$binfmt/register" ]; then
     as_root mount -t binfmt_misc binfmt_misc "$binfmt"
   fi
-  if [ ! -e "$binfmt/qemu-i386" ]; then
-    # ELF, 32-bit, little-endian, executable or shared object, machine i386.
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' |
-      as_root tee "$binfmt/register" >/dev/null
+  road=$(i386_road)
+  echo "windows.sh: i386 programs: $road"
+  if [ "$road" = kernel ] && [ "${QM_WINE_EMULATE:-0}" != 1 ]; then
+    return
+  fi
+  wine_emulated=1
+  if [ "$road" != qemu ]; then
+    if [ ! -x "$qemu" ]; then
+      echo "windows.sh: this kernel cannot run i386 programs and $qemu is missing" \
+           "(scripts/install-deps.sh installs qemu-user-static)" >&2
+      exit 1
+    fi
+    if [ -e "$binfmt/qemu-i386" ]; then
+      # Registered but switched off: switched on again.
+      echo 1 | as_root tee "$binfmt/qemu-i386" >/dev/null
+    else
+      # ELF, 32-bit, little-endian, executable or shared object, machine i386.
+      printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' |
+        as_root tee "$binfmt/register" >/dev/null
+    fi
   fi
   /usr/lib/wine/wine --version >/dev/null
-  echo "windows.sh: i386 programs run under $qemu"
+  echo "windows.sh: Wine runs emulated, under QEMU's i386 emulator"
 }
 
 # cpp-httplib's whole header for qm-alpaca.exe (Debian's package keeps the code
@@ -137,3 +162,22 @@ else
   rm -rf "$alpaca_state"
   stage_done "Alpaca API tests against qm-alpaca.exe under Wine"
 fi
+
+# The installer, silently installed, checked and uninstalled in this prefix
+# (tests/windows/installer_test.sh). The installed server's frame is checked
+# only where Wine runs natively: under QEMU's emulation qm-alpaca.exe crashes
+# ("uncaught target signal 11") as soon as it starts serving.
+cmake --build --preset mingw --target installer >/dev/null
+installer=$(ls build/mingw/packages/qm208x-alpaca-*-setup.exe)
+if [ "$wine_emulated" = 1 ]; then
+  echo "windows.sh: the installer's server is not started under QEMU's emulation:" \
+       "its frame is not checked here (install, reinstall and uninstall are)"
+  alpaca_tests=-
+else
+  alpaca_tests=build/default/out/alpaca_api_tests
+fi
+run_step "installer test" 900 build/mingw/installer-test.log \
+  tests/windows/installer_test.sh "$installer" "$alpaca_tests" ||
+  { echo "windows.sh: the installer test failed" >&2; exit 1; }
+tail -n 1 build/mingw/installer-test.log
+stage_done "installer under Wine"

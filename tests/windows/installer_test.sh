@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# The Windows installer as an administrator runs it, silently, under Wine in the
+# prefix WINEPREFIX names (a fresh one: scripts/ci/windows.sh makes it):
+#   1. install with the simulated camera: exactly the expected files, Start-menu
+#      entries, start at logon and registry entries (Add/Remove Programs with
+#      name, version, publisher and size);
+#   2. the server started from the install folder serves a frame that the
+#      Alpaca API tests check (ALPACA_TESTS, the Linux build's alpaca_api_tests;
+#      left out with a message when it is "-", as where Wine runs emulated);
+#   3. install again over it with "the maker's library" (a stand-in file) and
+#      /NOLOGON: the copy is that file, the simulated camera and the start at
+#      logon are gone;
+#   4. refused command lines end with status 2 and change nothing;
+#   5. silent uninstall: none of the installed files or registry keys remain,
+#      the user's settings folder %APPDATA%\qm208x does.
+# Ends with "installer: N passed, M failed".
+#   installer_test.sh SETUP_EXE ALPACA_TESTS|-
+set -euo pipefail
+export LC_ALL=C
+
+if [ $# -ne 2 ]; then
+  echo "usage: installer_test.sh SETUP_EXE ALPACA_TESTS|-" >&2
+  exit 2
+fi
+setup=$1 alpaca_tests=$2
+: "${WINEPREFIX:?installer_test.sh: WINEPREFIX must name a Wine prefix}"
+drive=$WINEPREFIX/drive_c
+install_dir='C:\Program Files\QM208X Alpaca'
+unix_dir=$drive/Program\ Files/QM208X\ Alpaca
+menu=$drive/ProgramData/Microsoft/Windows/Start\ Menu/Programs
+work=$(mktemp -d)
+server=""
+cleanup() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0 failed=0
+check() {  # what, command...
+  local what=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL $what"
+  fi
+}
+expect_equal() {  # what, got, expected
+  if [ "$2" == "$3" ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAIL %s\n  got:      %s\n  expected: %s\n' "$1" "$2" "$3"
+  fi
+}
+
+# Files under drive_c and registry keys, once Wine has written its registry.
+snapshot() {
+  wineserver -w
+  (cd "$drive" && find . | sort) >"$work/files-$1"
+  grep -h '^\[' "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" | sed 's/\] [0-9]*$/]/' |
+    sort >"$work/keys-$1"
+}
+# A value of HKLM\Software\KEY as system.reg holds it (KEY as written there,
+# with \\ between its parts).
+registry_value() {  # key, name
+  KEY="[Software\\\\$1]" NAME="\"$2\"=" awk '
+    index($0, ENVIRON["KEY"]) == 1 { inside = 1; next }
+    /^\[/ { inside = 0 }
+    inside && index($0, ENVIRON["NAME"]) == 1 { print substr($0, length(ENVIRON["NAME"]) + 1) }' \
+    "$WINEPREFIX/system.reg"
+}
+run_setup() { timeout -k 10 600 wine "$@" >>"$work/setup.log" 2>&1; }
+installed_files() {
+  (cd "$unix_dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ' | sed 's/ $//')
+}
+sorted() { printf '%s\n' "$@" | sort | tr '\n' ' ' | sed 's/ $//'; }
+uninstall_key='Microsoft\\Windows\\CurrentVersion\\Uninstall\\QM208X-Alpaca'
+common_files='D_QM208X.dll README-qm-alpaca.txt licenses/D_QM208X.txt licenses/cpp-httplib.txt licenses/mingw-w64-runtime.txt licenses/nlohmann-json.txt qm-alpaca.exe uninstall.exe'
+
+snapshot before
+
+# 1. The simulated camera.
+status=0
+run_setup "$setup" /S /SIMULATED || status=$?
+expect_equal "install /S /SIMULATED status" "$status" 0
+snapshot simulated
+expect_equal "files installed with the simulated camera" "$(installed_files)" \
+  "$(sorted CCDVideoAPI.dll README-simulated-camera.txt $common_files)"
+for entry in 'QM-208X Alpaca/QM-208X Alpaca server.lnk' 'QM-208X Alpaca/Read me.lnk' \
+             'QM-208X Alpaca/Uninstall.lnk' 'StartUp/QM-208X Alpaca server.lnk'; do
+  check "Start menu: $entry" test -f "$menu/$entry"
+done
+expect_equal "setup page entry" \
+  "$(tr -d '\r' <"$menu/QM-208X Alpaca/QM-208X Alpaca setup page.url" | grep '^URL=')" \
+  "URL=http://localhost:11111/setup"
+version=$(basename "$setup" | sed -n 's/^qm208x-alpaca-\(.*\)-setup\.exe$/\1/p')
+uninstaller='\"C:\\Program Files\\QM208X Alpaca\\uninstall.exe\"'
+# registry name | value as the registry file holds it
+while IFS='|' read -r name expected; do
+  expect_equal "Add/Remove Programs: $name" "$(registry_value "$uninstall_key" "$name")" "$expected"
+done <<VALUES
+DisplayName|"QM-208X Alpaca server"
+DisplayVersion|"$version"
+Publisher|"QM208X driver maintainers"
+UninstallString|"$uninstaller"
+QuietUninstallString|"$uninstaller /S"
+VALUES
+size=$(registry_value "$uninstall_key" EstimatedSize | sed -n 's/^dword:\([0-9a-f]*\)$/\1/p')
+check "Add/Remove Programs: EstimatedSize of at least 500 KiB (got ${size:-none})" \
+  test "$((16#${size:-0}))" -ge 500
+check "the simulated CCDVideoAPI.dll is the one built" cmp -s "$unix_dir/CCDVideoAPI.dll" \
+  "$(dirname "$setup")/../installer-stage/simulated/CCDVideoAPI.dll"
+
+# 2. A frame from the installed server.
+if [ "$alpaca_tests" = - ]; then
+  echo "installer: the installed server's frame is not checked here (no Alpaca tests given)"
+else
+  QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed wine "$install_dir\\qm-alpaca.exe" --port 0 \
+    --bind 127.0.0.1 --no-discovery --config "$work/qm-alpaca.json" \
+    >"$work/server.out" 2>"$work/server.log" &
+  server=$!
+  port=""
+  for _ in $(seq 600); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.out")
+    [ -n "$port" ] || ! kill -0 "$server" 2>/dev/null && break
+    sleep 0.1
+  done
+  check "installed server started (log: $(tr '\n' ' ' <"$work/server.log"))" test -n "$port"
+  if [ -n "$port" ]; then
+    check "a frame from the installed server" env QM_ALPACA_URL="http://127.0.0.1:$port" \
+      timeout 300 "$alpaca_tests" \
+      --gtest_filter='AlpacaApi.AnExposureRunsToAnImageAndIsDescribed:AlpacaApi.ConnectedCameraDescribesItself'
+    check "the server loaded the installed module" \
+      grep -qF "$install_dir\\D_QM208X.dll" "$work/server.log"
+  fi
+  kill "$server" 2>/dev/null || true
+  wait "$server" 2>/dev/null || true
+  server=""
+fi
+
+# 3. Again over it, with the maker's library (any file stands in for it here).
+head -c 4096 /dev/urandom >"$work/CCDVideoAPI.dll"
+maker_library=$(winepath -w "$work/CCDVideoAPI.dll")
+status=0
+run_setup "$setup" /S /NOLOGON "/CCDVIDEOAPI=$maker_library" || status=$?
+expect_equal "install /S /NOLOGON /CCDVIDEOAPI= status" "$status" 0
+snapshot maker
+expect_equal "files installed with the maker's library" "$(installed_files)" \
+  "$(sorted CCDVideoAPI.dll $common_files)"
+check "CCDVideoAPI.dll is the copy of the maker's" cmp -s "$work/CCDVideoAPI.dll" "$unix_dir/CCDVideoAPI.dll"
+check "no start at logon with /NOLOGON" test ! -e "$menu/StartUp/QM-208X Alpaca server.lnk"
+expect_equal "camera library recorded" "$(registry_value 'QM208X Alpaca' CameraLibrary)" '"maker"'
+
+# 4. Refused command lines: status 2, nothing changed.
+# arguments (after /S) | what
+while IFS='|' read -r arguments what; do
+  status=0
+  # shellcheck disable=SC2086  # the arguments are words
+  run_setup "$setup" /S $arguments || status=$?
+  expect_equal "$what: status" "$status" 2
+  snapshot refused
+  check "$what: no file changed" cmp -s "$work/files-maker" "$work/files-refused"
+done <<EOF
+/SIMULATED /CCDVIDEOAPI=$maker_library|both the simulated camera and the maker's library
+/CCDVIDEOAPI=C:\\nowhere\\CCDVideoAPI.dll|a maker's library that is not there
+EOF
+
+# 5. Silent uninstall, with the user's settings in place.
+settings=$(winepath -u 'C:\users')/$(whoami)/AppData/Roaming/qm208x
+mkdir -p "$settings"
+echo '{"uniqueId":"kept"}' >"$settings/qm-alpaca.json"
+status=0
+run_setup "$unix_dir/uninstall.exe" /S || status=$?
+expect_equal "uninstall /S status" "$status" 0
+snapshot removed
+expect_equal "installed files left after uninstall" \
+  "$(comm -12 <(comm -13 "$work/files-before" "$work/files-simulated") "$work/files-removed" | tr '\n' ' ')" ""
+expect_equal "installed registry keys left after uninstall" \
+  "$(comm -12 <(comm -13 "$work/keys-before" "$work/keys-simulated") "$work/keys-removed" | tr '\n' ' ')" ""
+check "the user's settings are kept" test -f "$settings/qm-alpaca.json"
+rm -rf "$settings"
+
+echo "installer: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
