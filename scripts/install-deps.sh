@@ -22,7 +22,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libcli11-dev
   lintian siril chromium iproute2 debootstrap
   clang libclang-rt-dev valgrind
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 nsis
   qemu-user-static
 )
 # wine32-preloader: Wine's 32-bit loader also under QEMU, on kernels without

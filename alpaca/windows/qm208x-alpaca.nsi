@@ -50,6 +50,10 @@ VIAddVersionKey "LegalCopyright" "${PUBLISHER}"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${STAGE}\licenses\D_QM208X.txt"
 !insertmacro MUI_PAGE_DIRECTORY
+!define MUI_PAGE_HEADER_TEXT "Options"
+!define MUI_PAGE_HEADER_SUBTEXT "What setup adds besides the server."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "The server and driver are always installed. Point at an option to read what it does."
+!define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
 !insertmacro MUI_PAGE_COMPONENTS
 Page custom CameraLibraryPage CameraLibraryPageLeave
 !insertmacro MUI_PAGE_INSTFILES
@@ -75,7 +79,7 @@ Var RadioSimulated
 Var PathField
 Var BrowseButton
 
-Section "Server and camera driver (required)" SecServer
+Section "Server and driver" SecServer
   SectionIn RO
   SetOutPath "$INSTDIR"
   Call StopIfServerRuns
@@ -142,12 +146,12 @@ Section "Start-menu entries" SecMenu
   CreateShortcut "$SMPROGRAMS\${MENU_FOLDER}\Uninstall.lnk" "$INSTDIR\uninstall.exe"
 SectionEnd
 
-Section "Start the server at logon" SecLogon
+Section "Start at logon" SecLogon
   CreateShortcut "$SMSTARTUP\QM-208X Alpaca server.lnk" "$INSTDIR\qm-alpaca.exe" \
     "" "" "" SW_SHOWMINIMIZED "" "The camera for ASCOM Alpaca clients"
 SectionEnd
 
-Section "Allow it on private networks (Windows Firewall)" SecFirewall
+Section "Firewall: private networks" SecFirewall
   ; Inbound for this program only (TCP 11111, discovery on UDP 32227), on
   ; private networks only; public and domain networks stay closed.
   nsExec::ExecToLog 'netsh advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\qm-alpaca.exe" enable=yes profile=private'
@@ -162,8 +166,8 @@ SectionEnd
 !insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
   !insertmacro MUI_DESCRIPTION_TEXT ${SecServer} "qm-alpaca.exe, D_QM208X.dll, the text for Windows users and the licences."
   !insertmacro MUI_DESCRIPTION_TEXT ${SecMenu} "The server, its setup page (${SETUP_URL}), the text for Windows users and Uninstall in the Start menu."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecLogon} "Start the server, minimized, whenever a user logs on to this PC."
-  !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "A Windows Firewall rule that lets clients on private networks reach the server; without it Windows asks at the first start."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLogon} "Start the server, its window minimized, whenever a user logs on to this PC."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecFirewall} "A Windows Firewall rule that lets clients on private networks (not public ones) reach the server; without it Windows asks at the first start."
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function .onInit

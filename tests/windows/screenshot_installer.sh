@@ -62,7 +62,8 @@ done <<'PAGES'
 5-camera-library|Return
 PAGES
 # The files are copied and the finish page follows by itself.
-QM_SCREENSHOT_SETTLE=20 shoot windows-installer-6-finish
+shoot windows-installer-6-installing
+QM_SCREENSHOT_SETTLE=${QM_SCREENSHOT_INSTALL_TIME:-60} shoot windows-installer-7-finish
 # Finish (a server it starts ends with the prefix's Wine, when this script ends).
 press Return
 timeout 120 tail --pid="$runner" -f /dev/null || kill "$runner" 2>/dev/null || true
