@@ -35,7 +35,7 @@ wineserver -w
 wine "$setup" >/dev/null 2>&1 &
 runner=$!
 window=
-for _ in $(seq 1 480); do
+for _ in $(seq 1 1200); do
   window=$(xdotool search --name 'Setup$' 2>/dev/null | head -1) && [ -n "$window" ] && break
   sleep 0.5
 done
