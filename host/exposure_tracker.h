@@ -55,6 +55,9 @@ public:
     // Stops tracking the running exposure (its later events are stale);
     // false when none was running.
     bool abort();
+    // An id for another request to the same worker (live video's frames),
+    // above every id given so far, so ids keep increasing across both.
+    uint64_t takeId() { return ++lastId_; }
 
     enum class Meaning {
         Stale,    // of an aborted or older request, or a kind without meaning here

@@ -30,14 +30,14 @@ bool Qm208xCcd::requestExposure(double seconds) {
         refuse("CCD_EXPOSURE", "Exposure refused: the camera is not connected.");
         return false;
     }
-    if (!std::isfinite(seconds) || seconds < 0 || seconds > kMaxExposureSeconds) {
+    if (!exposureAcceptable(seconds)) {
         std::snprintf(text, sizeof text,
                       "Exposure of %g s refused: exposures last from 0 to %g s.", seconds,
-                      kMaxExposureSeconds);
+                      kLongestExposureSeconds);
         refuse("CCD_EXPOSURE", text);
         return false;
     }
-    if (exposure_) {
+    if (exposures_.running()) {
         refuse("CCD_EXPOSURE",
                "Exposure refused: one is already running; abort it or wait for its image.");
         return false;
@@ -51,23 +51,17 @@ bool Qm208xCcd::requestExposure(double seconds) {
     if (PrimaryCCD.getFrameType() == INDI::CCDChip::BIAS_FRAME) {
         seconds = 0;
     }
-    const FramePlan plan = framePlan();
-    const ExposureRequest request{.id = ++nextExposureId_,
-                                  .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
-                                  .mode = plan.mode,
-                                  .window = plan.window,
-                                  .geometry = plan.geometry};
-    exposure_ = Exposure{.id = request.id,
-                         .seconds = seconds,
-                         .frame = frame_,
-                         .plan = plan,
-                         .started = false,
-                         .startedAt = {}};
+    std::string error;
+    const std::optional<ExposureRequest> request = exposures_.begin(seconds, framePlan(), error);
+    if (!request) {
+        refuse("CCD_EXPOSURE", "Exposure refused: " + error + ".");
+        return false;
+    }
     InExposure = true;
     ExposureTime = seconds;
     PrimaryCCD.setExposureDuration(seconds);
     PrimaryCCD.setExposureLeft(seconds);
-    worker_->expose(request);
+    worker_->expose(*request);
     armCountdown();
     return true;
 }
@@ -75,8 +69,7 @@ bool Qm208xCcd::requestExposure(double seconds) {
 bool Qm208xCcd::AbortExposure() {
     // An abort stops live video too: a client aborting wants the camera free.
     endStream("Live video stopped by the abort.");
-    if (exposure_) {
-        exposure_.reset();
+    if (exposures_.abort()) {
         InExposure = false;
         LOG_INFO("Exposure aborted. The camera cannot stop a frame: it is finished out of sight "
                  "and discarded, and a new exposure starts once the camera is free.");
@@ -93,32 +86,40 @@ void Qm208xCcd::armCountdown() {
 
 void Qm208xCcd::TimerHit() {
     countdownTimer_ = -1;
-    if (!exposure_) {
+    const std::optional<TrackedExposure> &running = exposures_.current();
+    if (!running) {
         return;
     }
-    if (exposure_->started) {
-        PrimaryCCD.setExposureLeft(secondsLeft());
+    if (running->started) {
+        PrimaryCCD.setExposureLeft(exposures_.secondsLeft());
     }
     armCountdown();
 }
 
-void Qm208xCcd::onExposureStarted(uint64_t id) {
-    if (!exposure_ || exposure_->id != id) {
-        return;
+void Qm208xCcd::onExposureEvent(WorkerEvent &event) {
+    switch (exposures_.onEvent(event)) {
+    case ExposureTracker::Meaning::Started: onExposureStarted(); break;
+    case ExposureTracker::Meaning::Frame: onFrameReady(event.image); break;
+    case ExposureTracker::Meaning::Failed: onExposureFailed(); break;
+    case ExposureTracker::Meaning::Stale:
+        if (event.kind == WorkerEvent::Kind::FrameDiscarded) {
+            LOG_DEBUG("The aborted exposure's frame arrived and was discarded.");
+        } else if (event.kind == WorkerEvent::Kind::Disconnected) {
+            LOG_DEBUG("Camera closed, module unloaded.");
+        }
+        break;
     }
-    exposure_->started = true;
-    exposure_->startedAt = std::chrono::steady_clock::now();
-    // DATE-OBS: the start of the exposure the camera took, not of the request.
-    PrimaryCCD.setExposureDuration(exposure_->seconds);
-    PrimaryCCD.setExposureLeft(exposure_->seconds);
 }
 
-void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
-    if (!exposure_ || exposure_->id != id) {
-        return;
-    }
-    const Exposure done = *exposure_;
-    exposure_.reset();
+void Qm208xCcd::onExposureStarted() {
+    const double seconds = exposures_.current()->seconds;
+    // DATE-OBS: the start of the exposure the camera took, not of the request.
+    PrimaryCCD.setExposureDuration(seconds);
+    PrimaryCCD.setExposureLeft(seconds);
+}
+
+void Qm208xCcd::onFrameReady(std::vector<uint16_t> &image) {
+    const TrackedExposure done = *exposures_.lastExposure();
     InExposure = false;
     if (!cutToSubframe(image, done.plan)) {
         refuse("CCD_EXPOSURE", "Exposure failed: the camera delivered an image of another size.");
@@ -141,7 +142,7 @@ void Qm208xCcd::onFrameReady(uint64_t id, std::vector<uint16_t> &image) {
             return;
         }
         std::memcpy(PrimaryCCD.getFrameBuffer(), image.data(), bytes);
-        delivery_ = Delivery{.mode = done.plan.mode, .frame = done.frame};
+        delivery_ = done;
     }
     // The base class encodes and sends the image on a thread of its own.
     uploading_ = true;
@@ -157,24 +158,12 @@ void Qm208xCcd::onUploadFinished() {
     uploading_ = false;
     // The base class has just reported the sent image's exposure done; one
     // requested meanwhile is still running.
-    if (exposure_) {
-        PrimaryCCD.setExposureLeft(secondsLeft());
+    if (exposures_.running()) {
+        PrimaryCCD.setExposureLeft(exposures_.secondsLeft());
     }
 }
 
-double Qm208xCcd::secondsLeft() const {
-    if (!exposure_->started) {
-        return exposure_->seconds;
-    }
-    const auto elapsed = std::chrono::steady_clock::now() - exposure_->startedAt;
-    return std::max(0.0, exposure_->seconds - std::chrono::duration<double>(elapsed).count());
-}
-
-void Qm208xCcd::onExposureFailed(uint64_t id, const std::string &message) {
-    if (!exposure_ || exposure_->id != id) {
-        return;
-    }
-    exposure_.reset();
+void Qm208xCcd::onExposureFailed() {
     InExposure = false;
-    refuse("CCD_EXPOSURE", "Exposure failed: " + message + ".");
+    refuse("CCD_EXPOSURE", "Exposure failed: " + exposures_.failure() + ".");
 }

@@ -20,17 +20,17 @@ void Qm208xCcd::addFITSKeywords(INDI::CCDChip *chip) {
     if (file == nullptr) {
         return;
     }
-    const CameraMode &mode = kCameraModes[delivery_.mode];
-    const SensorFrame &frame = delivery_.frame;
+    const uint32_t mode = delivery_.plan.mode;
+    const Subframe &frame = delivery_.plan.subframe;
     int status = 0;
     putKey(file, "ROWORDER", std::string("TOP-DOWN"), "first stored row is the image's top row",
            status);
     putKey(file, "DRIVER", driverName_, "camera driver module", status);
-    putKey(file, "READOUTM", modeNames_.at(delivery_.mode), "binning mode", status);
-    putKey(file, "BINMODE", static_cast<long>(delivery_.mode), "binning mode number", status);
-    putKey(file, "XORGSUBF", static_cast<long>(frame.x / mode.binFactor),
+    putKey(file, "READOUTM", modeNames_.at(mode), "binning mode", status);
+    putKey(file, "BINMODE", static_cast<long>(mode), "binning mode number", status);
+    putKey(file, "XORGSUBF", static_cast<long>(frame.x),
            "frame origin, binned columns from the left", status);
-    putKey(file, "YORGSUBF", static_cast<long>(frame.y / mode.binFactor),
+    putKey(file, "YORGSUBF", static_cast<long>(frame.y),
            "frame origin, binned rows from the top", status);
     if (pixelSizeN_[0].value <= 0) {
         // An unknown pixel size is no size at all, not 0 um.

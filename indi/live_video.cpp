@@ -20,7 +20,7 @@ bool Qm208xCcd::beginStream() {
         LOG_ERROR("Live video needs the camera connected.");
         return false;
     }
-    if (exposure_) {
+    if (exposures_.running()) {
         LOG_ERROR("Live video cannot start during an exposure: abort it or wait for its image.");
         return false;
     }
@@ -66,7 +66,8 @@ void Qm208xCcd::restartStream() {
     }
     // Frames requested for the previous mode or frame are dropped.
     worker_->abort();
-    stream_->firstId = nextExposureId_ + 1;
+    // Every frame requested from here on has a later id.
+    stream_->firstId = exposures_.takeId();
     stream_->plan = framePlan();
     stream_->inFlight = 0;
     requestStreamFrames();
@@ -79,7 +80,7 @@ void Qm208xCcd::requestStreamFrames() {
     while (stream_ && stream_->inFlight < kFramesAhead) {
         const double seconds = Streamer->getTargetExposure();
         const FramePlan &plan = stream_->plan;
-        worker_->expose({.id = ++nextExposureId_,
+        worker_->expose({.id = exposures_.takeId(),
                          .lengthMs = static_cast<int32_t>(std::llround(seconds * 1000)),
                          .mode = plan.mode,
                          .window = plan.window,

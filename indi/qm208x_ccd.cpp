@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr auto kConnectTimeout = std::chrono::seconds(60);
-
 // INDI drivers take no options and the module path is not saved in the
 // configuration: QM_DRIVER_MODULE, then beside the driver, then installed.
 std::string initialModulePath() { return findDriverModule({}).path; }
@@ -71,7 +69,7 @@ bool Qm208xCcd::initProperties() {
 
     SetCCDCapability(CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_BAYER |
                      CCD_HAS_STREAMING);
-    PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0, kMaxExposureSeconds, 1,
+    PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0, kLongestExposureSeconds, 1,
                              false);
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, 4, 1, false);
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, 4, 1, false);
@@ -84,7 +82,7 @@ bool Qm208xCcd::initProperties() {
     IUFillTextVector(&modulePathTP_, modulePathT_, 1, getDeviceName(), kModulePathProperty,
                      "Driver module", CONNECTION_TAB, IP_RO, 60, IPS_IDLE);
 
-    IUFillNumber(&pixelSizeN_[0], "PIXEL_SIZE", "Pixel size (um, 0 unknown)", "%.2f", 0, 100, 0.01,
+    IUFillNumber(&pixelSizeN_[0], "PIXEL_SIZE", "Pixel size (um, 0 unknown)", "%.2f", 0, kMaxPixelSizeMicrons, 0.01,
                  0);
     IUFillNumberVector(&pixelSizeNP_, pixelSizeN_, 1, getDeviceName(), kPixelSizeProperty,
                        "Pixel size", IMAGE_INFO_TAB, IP_RW, 60, IPS_IDLE);
@@ -153,7 +151,8 @@ bool Qm208xCcd::updateProperties() {
 bool Qm208xCcd::Connect() {
     auto pending = worker_->connect(modulePath_);
     if (pending.wait_for(kConnectTimeout) != std::future_status::ready) {
-        LOG_ERROR("The driver module did not answer within 60 s.");
+        LOGF_ERROR("The driver module did not answer within %lld s.",
+                   static_cast<long long>(kConnectTimeout.count()));
         worker_->disconnect();
         return false;
     }
@@ -179,9 +178,8 @@ bool Qm208xCcd::Connect() {
 
 bool Qm208xCcd::Disconnect() {
     endStream("Live video stopped: the camera is disconnected.");
-    if (exposure_) {
+    if (exposures_.abort()) {
         LOG_WARN("Disconnected during an exposure: its frame is abandoned.");
-        exposure_.reset();
         InExposure = false;
     }
     worker_->disconnect();
@@ -217,15 +215,7 @@ void Qm208xCcd::handleWorkerEvents() {
             }
             continue;
         }
-        switch (event.kind) {
-        case WorkerEvent::Kind::ExposureStarted: onExposureStarted(event.id); break;
-        case WorkerEvent::Kind::FrameReady: onFrameReady(event.id, event.image); break;
-        case WorkerEvent::Kind::ExposureFailed: onExposureFailed(event.id, event.message); break;
-        case WorkerEvent::Kind::FrameDiscarded:
-            LOG_DEBUG("The aborted exposure's frame arrived and was discarded.");
-            break;
-        case WorkerEvent::Kind::Disconnected: LOG_DEBUG("Camera closed, module unloaded."); break;
-        }
+        onExposureEvent(event);
     }
 }
 

@@ -15,19 +15,19 @@
 
 #include <libindi/indiccd.h>
 
+#include "host/camera_identity.h"
 #include "host/camera_worker.h"
+#include "host/exposure_tracker.h"
 #include "indi/incoming_guard.h"
 #include "indi/frame_request.h"
 
-inline constexpr const char *kDeviceName = "QM-208X VESK";
-inline constexpr double kMaxExposureSeconds = 3600;
 
 class Qm208xCcd : public INDI::CCD {
 public:
     Qm208xCcd();
     ~Qm208xCcd() override;
 
-    const char *getDefaultName() override { return kDeviceName; }
+    const char *getDefaultName() override { return kCameraName; }
     // Closes the camera and ends the worker thread; nothing reaches the module after.
     void shutdown();
     bool initProperties() override;
@@ -62,15 +62,6 @@ private:
     static constexpr const char *kPixelSizeProperty = "QM_PIXEL_SIZE";
     static constexpr const char *kModeProperty = "QM_BINNING_MODE";
 
-    // The exposure clients see as running (CCD_EXPOSURE busy).
-    struct Exposure {
-        uint64_t id = 0;
-        double seconds = 0;
-        SensorFrame frame;
-        FramePlan plan;  // its mode, driver window and crop
-        bool started = false;
-        std::chrono::steady_clock::time_point startedAt;
-    };
     // Live video: exposures back to back in the current mode and frame, at
     // STREAMING_EXPOSURE's length, each frame handed to the stream manager.
     struct LiveStream {
@@ -78,19 +69,15 @@ private:
         FramePlan plan;        // the mode and frame of the stream's frames
         int inFlight = 0;  // requested, neither delivered nor failed yet
     };
-    // What the FITS of the frame being delivered describes.
-    struct Delivery {
-        uint32_t mode = 0;
-        SensorFrame frame;
-    };
 
     static void onWorkerWake(int fd, void *self);
     void wake() const;
     void onUploadFinished();
     void handleWorkerEvents();
-    void onExposureStarted(uint64_t id);
-    void onFrameReady(uint64_t id, std::vector<uint16_t> &image);
-    void onExposureFailed(uint64_t id, const std::string &message);
+    void onExposureEvent(WorkerEvent &event);
+    void onExposureStarted();
+    void onFrameReady(std::vector<uint16_t> &image);
+    void onExposureFailed();
 
     bool isStreamFrame(uint64_t id) const { return stream_ && id >= stream_->firstId; }
     // Starts the stream in the current mode and frame; false, with the reason
@@ -134,8 +121,6 @@ private:
     bool updateColourFilter();
     void publishColourFilter();
     void armCountdown();
-    // Of the running exposure: its length until the camera starts it.
-    double secondsLeft() const;
     const CameraMode &cameraMode() const { return kCameraModes[mode_]; }
     // The host's plan for the current mode and frame.
     FramePlan framePlan() const { return framePlanFor(frame_, mode_); }
@@ -146,7 +131,7 @@ private:
     // binning and mode stay as they are, so the image is what was asked for.
     // A recording's frames keep one size, so it locks them too.
     bool frameLocked() const {
-        return exposure_.has_value() || uploading_.load() || (stream_ && Streamer->isRecording());
+        return exposures_.running() || uploading_.load() || (stream_ && Streamer->isRecording());
     }
 
     // Every client message passes it before the base class or this class acts.
@@ -167,11 +152,12 @@ private:
 
     uint32_t mode_ = 4;
     SensorFrame frame_;
-    uint64_t nextExposureId_ = 0;
-    std::optional<Exposure> exposure_;
+    // The exposure clients see as running (CCD_EXPOSURE busy); also gives
+    // live video's frames their ids.
+    ExposureTracker exposures_;
     // The image being sent; written under ccdBufferLock, read by the base
     // class's upload thread while it holds that lock.
-    Delivery delivery_;
+    TrackedExposure delivery_;
     std::atomic<bool> uploading_{false};
     // Set by the upload thread when the image is sent, handled on the event loop.
     std::atomic<bool> uploadFinished_{false};
