@@ -109,7 +109,21 @@ make_root() {
     # A root that lives for one run needs no fsync after every file dpkg
     # unpacks, nor an index of manual pages: the two take much of apt's time.
     echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/qm-fresh-root" &&
-    echo 'man-db man-db/auto-update boolean false' | chroot "$root" debconf-set-selections
+    echo 'man-db man-db/auto-update boolean false' | chroot "$root" debconf-set-selections &&
+    trust_local_authorities "$root"
+}
+
+# The certificate authorities this machine adds to Debian's (a network that
+# inspects TLS, as a company's may) are the root's too, or npm reaches no
+# registry from it: what a newcomer on such a network sets up as well.
+trust_local_authorities() {
+  local root=${1:?}
+  compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null || return 0
+  mkdir -p "$root/usr/local/share/ca-certificates" &&
+    cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/" &&
+    # Installed with ca-certificates, if debootstrap has not brought it.
+    { [ ! -x "$root/usr/sbin/update-ca-certificates" ] ||
+      chroot "$root" update-ca-certificates >/dev/null; }
 }
 
 clone_into() {  # clone_into ROOT HOME OWNER
