@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "tools/capture/png_preview.h"
+#include "imaging/png_preview.h"
 
 namespace alpaca {
 

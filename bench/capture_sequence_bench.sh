@@ -5,12 +5,16 @@
 # Runs with and without previews take turns; the ratio is that of the medians.
 # Goal: at most 1.3. Exit status 3 when a goal is missed.
 #
-#   bench/capture_sequence_bench.sh [QM_CAPTURE] [FRAMES] [REPETITIONS]
+#   bench/capture_sequence_bench.sh [QM_CAPTURE] [FRAMES] [REPETITIONS] [EXPOSURES]
+#
+# EXPOSURES: the lengths in seconds to try, one sequence each (default
+# "0.01 1 30").
 set -euo pipefail
 
 tool=${1:-build/bench/out/qm-capture}
 frames=${2:-10}
 repetitions=${3:-5}
+exposures=${4:-0.01 1 30}
 goal=1.3
 [ -x "$tool" ] || { echo "no qm-capture at $tool (cmake --build --preset bench)" >&2; exit 1; }
 
@@ -37,7 +41,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 status=0
 printf '%-10s %8s %12s %12s %9s %6s\n' exposure frames "plain s" "--png s" ratio result
-for exposure in 1 30; do
+for exposure in $exposures; do
   plain=() png=()
   for ((i = 0; i < repetitions; ++i)); do
     plain+=("$(run "$exposure")")

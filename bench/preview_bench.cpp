@@ -9,7 +9,7 @@
 #include "simcam/sensor_frame.h"
 #include "simcam/star_field.h"
 #include "tools/capture/fits_writer.h"
-#include "tools/capture/png_preview.h"
+#include "imaging/png_preview.h"
 
 namespace {
 

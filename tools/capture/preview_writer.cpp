@@ -3,7 +3,7 @@
 #include <new>
 #include <system_error>
 
-#include "tools/capture/png_preview.h"
+#include "imaging/png_preview.h"
 
 PreviewWriter::PreviewWriter(const FrameFiles &files, PreviewReports reports)
     : files_(files), reports_(std::move(reports)) {}

@@ -1,13 +1,8 @@
-#include "tools/capture/png_preview.h"
-
-#include <png.h>
-#include <zlib.h>
+#include "imaging/png_preview.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <csetjmp>
-#include <new>
 
 #include "host/bayer_pattern.h"
 
@@ -151,57 +146,6 @@ PreviewImage stretch(const std::vector<uint16_t> &values, int32_t width, int32_t
     return image;
 }
 
-// libpng writes through this into memory.
-struct PngSink {
-    std::vector<uint8_t> &file;
-};
-
-void appendToSink(png_structp png, png_bytep data, size_t length) {
-    auto *sink = static_cast<PngSink *>(png_get_io_ptr(png));
-    bool stored = true;
-    try {
-        sink->file.insert(sink->file.end(), data, data + length);
-    } catch (const std::bad_alloc &) {
-        stored = false;
-    }
-    // Outside the handler: png_error leaves by longjmp.
-    if (!stored) {
-        png_error(png, "out of memory");
-    }
-}
-
-void noFlush(png_structp) {}
-
-void rememberPngError(png_structp png, png_const_charp message) {
-    auto *error = static_cast<std::string *>(png_get_error_ptr(png));
-    *error = message;
-    png_longjmp(png, 1);
-}
-
-// libpng reports errors by longjmp back to the setjmp here, so this frame holds
-// nothing with a destructor.
-bool writePng(png_structp png, png_infop info, const PreviewImage &image, PngSink *sink,
-              png_bytepp rows) {
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        return false;
-    }
-    png_set_write_fn(png, sink, appendToSink, noFlush);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
-                 static_cast<png_uint_32>(image.height), 8,
-                 image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    // Huffman coding of the left-neighbour differences alone: on noisy sky,
-    // zlib's string matching and libpng's choice of filter per row find little
-    // and cost time (faster than level 1 with its matching, and a smaller file).
-    png_set_compression_level(png, Z_BEST_SPEED);
-    png_set_compression_strategy(png, Z_HUFFMAN_ONLY);
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-    png_write_info(png, info);
-    png_write_rows(png, rows, static_cast<png_uint_32>(image.height));
-    png_write_end(png, info);
-    return true;
-}
-
 }  // namespace
 
 std::vector<uint16_t> debayerBilinear(const std::vector<uint16_t> &mosaic, int32_t width,
@@ -235,31 +179,4 @@ PreviewImage makePreview(const std::vector<uint16_t> &pixels, int32_t width, int
         return stretch(pixels, width, height, 1);
     }
     return stretch(debayerBilinear(pixels, width, height, bayerPattern), width, height, 3);
-}
-
-bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::string &error) {
-    const size_t rowBytes = static_cast<size_t>(image.width) * static_cast<size_t>(image.channels);
-    if (image.width <= 0 || image.height <= 0 ||
-        image.pixels.size() != rowBytes * static_cast<size_t>(image.height)) {
-        error = "cannot make the PNG preview: image size does not match its pixels";
-        return false;
-    }
-    std::vector<png_bytep> rows(static_cast<size_t>(image.height));
-    for (size_t r = 0; r < rows.size(); ++r) {
-        rows[r] = const_cast<png_bytep>(image.pixels.data() + r * rowBytes);
-    }
-    file.clear();
-    PngSink sink{file};
-    std::string pngError;
-    png_structp png =
-        png_create_write_struct(PNG_LIBPNG_VER_STRING, &pngError, rememberPngError, nullptr);
-    png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
-    const bool written = info != nullptr && writePng(png, info, image, &sink, rows.data());
-    png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-    if (!written) {
-        file.clear();
-        error = "cannot make the PNG preview: " + (pngError.empty() ? "out of memory" : pngError);
-        return false;
-    }
-    return true;
 }

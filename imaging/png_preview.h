@@ -1,18 +1,16 @@
 // An 8-bit PNG a person can look at: colour mosaics are debayered (bilinear),
 // and every image is stretched from its background to its brightest stars.
 // Made for every frame of a sequence, so it costs a small part of a frame's time.
+// Contract: makePreview turns the 16-bit samples of any frame (its colour
+// pattern from the frame plan, empty for none) into the 8-bit image that
+// encodePng (imaging/png_encoder.h) writes.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-struct PreviewImage {
-    int32_t width = 0;
-    int32_t height = 0;
-    int channels = 1;             // 1 grey, 3 RGB
-    std::vector<uint8_t> pixels;  // row-major, channels interleaved
-};
+#include "imaging/png_encoder.h"
 
 // Bilinear debayer of a mosaic whose first 2x2 colours are `bayerPattern`: a
 // sample keeps its own colour; each missing colour is the mean, rounded to the
@@ -26,7 +24,3 @@ std::vector<uint16_t> debayerBilinear(const std::vector<uint16_t> &mosaic, int32
 // the brightest channel to white, with an asinh curve between.
 PreviewImage makePreview(const std::vector<uint16_t> &pixels, int32_t width, int32_t height,
                          const std::string &bayerPattern);
-
-// The PNG file in one pass of zlib's fastest coding: a preview is looked at
-// once, so encoding time matters more than a smaller file.
-bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::string &error);

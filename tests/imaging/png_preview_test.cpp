@@ -1,6 +1,6 @@
 // The PNG preview: debayer colours land in the right channels, the stretch
 // spans the 8-bit range, and the file decodes.
-#include "tools/capture/png_preview.h"
+#include "imaging/png_preview.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -154,4 +154,45 @@ TEST(PngPreview, EncodesADecodablePng) {
     EXPECT_EQ(pixels, preview.pixels);
     EXPECT_GT(pixels[0], pixels[1]) << "red above green at the bright red site";
     EXPECT_GT(pixels[0], pixels[2]) << "red above blue at the bright red site";
+}
+
+TEST(PngEncoder, EveryShapeDecodesToTheSamePixelsAndBadImagesAreRefused) {
+    const struct {
+        int32_t width, height;
+        int channels;
+        size_t pixelCount;  // bytes given; the right count unless testing a refusal
+        bool accepted;
+    } cases[] = {
+        {1, 1, 1, 1, true},        {1, 1, 3, 3, true},         {7, 3, 1, 21, true},
+        {5, 9, 3, 135, true},      {640, 480, 3, 921600, true}, {2048, 2, 1, 4096, true},
+        {0, 4, 1, 0, false},       {4, 0, 3, 0, false},        {4, 4, 2, 32, false},
+        {4, 4, 3, 47, false},      {4, 4, 1, 17, false},       {-4, -4, 1, 16, false},
+    };
+    std::mt19937 random(7);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
+                     std::to_string(c.channels));
+        PreviewImage image{c.width, c.height, c.channels, std::vector<uint8_t>(c.pixelCount)};
+        for (uint8_t &p : image.pixels) {
+            p = static_cast<uint8_t>(random());
+        }
+        std::vector<uint8_t> file{1, 2, 3};
+        std::string error;
+        ASSERT_EQ(encodePng(image, file, error), c.accepted) << error;
+        if (!c.accepted) {
+            EXPECT_NE(error.find("does not match its pixels"), std::string::npos) << error;
+            continue;
+        }
+        png_image decoded{};
+        decoded.version = PNG_IMAGE_VERSION;
+        ASSERT_TRUE(png_image_begin_read_from_memory(&decoded, file.data(), file.size()))
+            << decoded.message;
+        ASSERT_EQ(decoded.width, static_cast<png_uint_32>(c.width));
+        ASSERT_EQ(decoded.height, static_cast<png_uint_32>(c.height));
+        decoded.format = c.channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(decoded));
+        ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr))
+            << decoded.message;
+        EXPECT_EQ(pixels, image.pixels);
+    }
 }
