@@ -115,7 +115,7 @@ bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, 
 
 bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char *names[], int n) {
     if (dev != nullptr && name != nullptr && std::strcmp(dev, getDeviceName()) == 0 &&
-        std::strcmp(name, BayerTP.name) == 0) {
+        std::strcmp(name, colourFilterName()) == 0) {
         // Read-only: only a saved configuration sends it. The true pattern stands.
         publishColourFilter();
         return true;

@@ -111,26 +111,23 @@ bool Qm208xCcd::updateColourFilter() {
         return false;
     }
     SetCCDCapability(GetCCDCapability() | CCD_HAS_BAYER);
-    IUSaveText(&BayerT[0], "0");
-    IUSaveText(&BayerT[1], "0");
-    IUSaveText(&BayerT[2], pattern.c_str());
-    BayerTP.s = IPS_OK;
+    setColourFilter(0, 0, pattern);
     return true;
 }
 
 void Qm208xCcd::publishColourFilter() {
     if (!updateColourFilter()) {
         if (colourFilterDefined_) {
-            deleteProperty(BayerTP.name);
+            deleteProperty(colourFilterName());
             colourFilterDefined_ = false;
         }
         return;
     }
     if (!colourFilterDefined_ && isConnected()) {
-        defineProperty(&BayerTP);
+        defineColourFilter();
         colourFilterDefined_ = true;
     } else {
-        IDSetText(&BayerTP, nullptr);
+        announceColourFilter();
     }
 }
 

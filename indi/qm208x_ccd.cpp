@@ -74,7 +74,7 @@ bool Qm208xCcd::initProperties() {
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, 4, 1, false);
     PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, 4, 1, false);
     // The pattern follows the mode and the frame; clients read it, never set it.
-    BayerTP.p = IP_RO;
+    setColourFilterPermission(IP_RO);
 
     // Read-only: the module is chosen where the driver is started (the
     // environment), never by a client, since loading it runs its code.
@@ -103,7 +103,7 @@ bool Qm208xCcd::initProperties() {
     // Images saved where the driver runs (UPLOAD_MODE Local or Both) go to
     // its user's home folder; libindi's empty default would mean the root.
     const char *home = std::getenv("HOME");
-    IUSaveText(&UploadSettingsT[UPLOAD_DIR], home != nullptr && *home != '\0' ? home : "/tmp");
+    setUploadDirectory(home != nullptr && *home != '\0' ? home : "/tmp");
 
     addDebugControl();
     addConfigurationControl();

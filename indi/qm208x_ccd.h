@@ -13,16 +13,14 @@
 #include <thread>
 #include <vector>
 
-#include <libindi/indiccd.h>
-
 #include "host/camera_identity.h"
 #include "host/camera_worker.h"
 #include "host/exposure_tracker.h"
 #include "indi/incoming_guard.h"
 #include "indi/frame_request.h"
+#include "indi/indi_compat.h"
 
-
-class Qm208xCcd : public INDI::CCD {
+class Qm208xCcd : public PortableCcd {
 public:
     Qm208xCcd();
     ~Qm208xCcd() override;
@@ -53,7 +51,7 @@ protected:
     bool StopStreaming() override;
     bool SetCaptureFormat(uint8_t index) override;
     void TimerHit() override;
-    void addFITSKeywords(INDI::CCDChip *chip) override;
+    void addDriverKeywords(INDI::CCDChip *chip, FitsKeywords &keywords) override;
     void UploadComplete(INDI::CCDChip *chip) override;
     bool saveConfigItems(FILE *fp) override;
 
