@@ -6,21 +6,34 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-// How far a check moves after a late frame: a twelfth of the delivery time,
-// at least 2 ms. A late frame costs a 200 ms pause, so stepping clear of the
-// jitter is cheaper than finding the edge again.
-nanoseconds lateStep(nanoseconds target) {
-    return std::max<nanoseconds>(std::chrono::milliseconds(2),
-                                 std::max<nanoseconds>(target, {}) / 12);
+nanoseconds atLeastZero(nanoseconds t) { return std::max<nanoseconds>(t, {}); }
+
+// While the bounds are further apart than this (a twelfth of the delivery
+// time, at least 2 ms), the next check probes between them.
+nanoseconds probeWidth(nanoseconds target) {
+    return std::max<nanoseconds>(std::chrono::milliseconds(2), atLeastZero(target) / 12);
+}
+
+// How far the check moves after a frame that came later than it: an eighth
+// of the delivery time, at least 2 ms, twice that for each late frame among
+// the last hundred (the camera's spread, not a creep past its edge). A late
+// frame costs a 200 ms pause and a later check only a few milliseconds, so the
+// check steps clear of the spread rather than onto its edge.
+nanoseconds lateStep(nanoseconds pending, int recentLate) {
+    const nanoseconds step =
+        std::max<nanoseconds>(std::chrono::milliseconds(2), atLeastZero(pending) / 8);
+    return step * (int64_t{1} << std::min(recentLate, 8));
 }
 
 // How much earlier the next check comes after one that found the frame: a
-// thousandth, so a camera that became faster is followed, at the price of
-// about one late frame in eighty.
+// ten-thousandth, so a camera that became faster is followed, slowly, and a
+// steady camera sees the check reach its edge (one late frame) only after
+// hundreds of frames.
 nanoseconds creep(nanoseconds target) {
-    return std::max<nanoseconds>(std::chrono::microseconds(20),
-                                 std::max<nanoseconds>(target, {}) / 1000);
+    return std::max<nanoseconds>(std::chrono::microseconds(2), atLeastZero(target) / 10000);
 }
+
+constexpr int kRecentFrames = 100;
 
 }  // namespace
 
@@ -31,8 +44,7 @@ nanoseconds DeliveryEstimate::firstCheckAfter(const DeliveryKey &key,
         return {};
     }
     const Bounds &b = found->second;
-    const bool settled = b.target - b.pending <= lateStep(b.target);
-    const nanoseconds beyond = settled ? b.target : b.pending + (b.target - b.pending) / 2;
+    const nanoseconds beyond = b.tracking ? b.target : b.pending + (b.target - b.pending) / 2;
     return std::max<nanoseconds>(length + beyond, {});
 }
 
@@ -45,26 +57,57 @@ void DeliveryEstimate::record(const DeliveryKey &key, std::chrono::milliseconds 
         // Polled from the start: the frame came between the last pending check
         // and the one that found it.
         const nanoseconds pending =
-            checks.lastPending ? *checks.lastPending - length : delivered - lateStep(delivered);
-        learned_[key] = {.pending = pending, .target = delivered, .lateInARow = 0};
+            checks.lastPending ? *checks.lastPending - length : delivered - probeWidth(delivered);
+        Bounds b{.pending = pending,
+                 .target = delivered,
+                 .lateLastTime = false,
+                 .tracking = false,
+                 .sinceLate = kRecentFrames + 1,
+                 .recentLate = 0};
+        settle(b);
+        learned_[key] = b;
         return;
     }
     Bounds &b = found->second;
+    b.sinceLate = std::min(b.sinceLate + 1, kRecentFrames + 1);
     if (!checks.lastPending) {
-        const bool settled = b.target - b.pending <= lateStep(b.target);
+        b.lateLastTime = false;
         b.target = std::min(b.target, first);
-        if (settled) {
+        if (b.tracking) {
             b.target -= creep(b.target);
+        } else {
+            settle(b);
         }
-        b.lateInARow = 0;
         return;
     }
     // Late: the frame came after the last pending check and by the check that
-    // found it. One late frame after another means the camera turned slower:
-    // each step is twice the last, and probing finds the new edge from above.
+    // found it.
     const nanoseconds pending = *checks.lastPending - length;
-    const nanoseconds step = lateStep(pending) * (int64_t{1} << std::min(b.lateInARow, 10));
-    b.lateInARow += 1;
     b.pending = pending;
-    b.target = std::min(std::max(b.target, pending + step), delivered);
+    if (b.tracking && !b.lateLastTime) {
+        // The camera's spread reached past the check, which steps clear of it.
+        b.recentLate = b.sinceLate <= kRecentFrames ? b.recentLate + 1 : 0;
+        b.sinceLate = 0;
+        b.lateLastTime = true;
+        b.target = std::min(pending + lateStep(pending, b.recentLate), delivered);
+        return;
+    }
+    b.lateLastTime = true;
+    if (b.tracking || b.target <= pending) {
+        // Late again, or later than a frame found before: the camera turned
+        // slower, and its new edge is probed for from the check that found
+        // this frame down.
+        b.target = delivered;
+        b.tracking = false;
+    }
+    settle(b);
+}
+
+void DeliveryEstimate::settle(Bounds &b) {
+    // The edge lies between the bounds once they are close; checks then come
+    // a probe's width above the upper one, clear of the edge.
+    if (b.target - b.pending <= probeWidth(b.target)) {
+        b.tracking = true;
+        b.target += probeWidth(b.target);
+    }
 }

@@ -43,13 +43,19 @@ public:
 private:
     // Bounds on the delivery time beyond the exposure length: a check at
     // `pending` found the frame pending, one at `target` is expected to find
-    // it delivered. While they are far apart the next check probes between
-    // them; once close, checks come at `target`, which creeps earlier after
-    // each success and steps later after each late frame.
+    // it delivered. While they are far apart, each check probes between them;
+    // once close, the estimate tracks: checks come at `target`, which creeps
+    // earlier after each frame found with one check and steps clear of the
+    // camera's spread after a late one. A second late frame in a row means
+    // the camera turned slower: probing starts again.
     struct Bounds {
         std::chrono::nanoseconds pending;
         std::chrono::nanoseconds target;
-        int lateInARow;
+        bool lateLastTime;
+        bool tracking;
+        int sinceLate;   // frames since the last late one
+        int recentLate;  // late frames, each within a hundred of the one before
     };
+    static void settle(Bounds &b);
     std::map<DeliveryKey, Bounds> learned_;
 };
