@@ -42,10 +42,15 @@ CameraWorker::~CameraWorker() {
     thread_.join();
 }
 
-std::future<ConnectOutcome> CameraWorker::connect(const std::string &modulePath) {
+std::future<ConnectOutcome> CameraWorker::connect(const std::string &modulePath,
+                                                  Opening opening) {
     auto outcome = std::make_shared<std::promise<ConnectOutcome>>();
     auto future = outcome->get_future();
-    push({.kind = Command::Kind::Connect, .path = modulePath, .outcome = outcome, .exposure = {}});
+    push({.kind = Command::Kind::Connect,
+          .path = modulePath,
+          .outcome = outcome,
+          .exposure = {},
+          .opening = opening});
     return future;
 }
 
@@ -107,7 +112,7 @@ void CameraWorker::run() {
         }
         switch (command.kind) {
             case Command::Kind::Connect:
-                command.outcome->set_value(openCamera(command.path));
+                command.outcome->set_value(openCamera(command.path, command.opening));
                 break;
             case Command::Kind::Disconnect:
                 closeCamera();
@@ -124,11 +129,9 @@ void CameraWorker::run() {
     // Connections still queued are answered, so no one waits for ever.
     for (Command &command : commands_) {
         if (command.kind == Command::Kind::Connect) {
-            command.outcome->set_value({.connected = false,
-                                        .error = "the driver is shutting down",
-                                        .driverName = {},
-                                        .driverInfo = {},
-                                        .modeNames = {}});
+            ConnectOutcome refused;
+            refused.error = "the driver is shutting down";
+            command.outcome->set_value(refused);
         }
     }
 }
@@ -139,24 +142,44 @@ bool CameraWorker::waitUntil(std::chrono::steady_clock::time_point until) {
     return !shouldLeaveExposure();
 }
 
-ConnectOutcome CameraWorker::openCamera(const std::string &path) {
-    ConnectOutcome outcome;
+bool CameraWorker::loadModule(const std::string &path, ConnectOutcome &outcome) {
+    if (loaded_ && !cameraOpen_ && path == loadedPath_) {
+        outcome = identity_;
+        return true;
+    }
     closeCamera();
-    if (!loader_.load(path, api_, outcome.error)) {
-        outcome.error = "cannot use the driver module: " + outcome.error;
-        return outcome;
+    if (!loader_.load(path, api_, outcome.moduleError)) {
+        outcome.error = "cannot use the driver module: " + outcome.moduleError;
+        return false;
     }
     loaded_ = true;
+    loadedPath_ = path;
     delivery_.forget();  // perhaps another camera, or another module
     const char *name = api_.GetName();
     const char *info = api_.GetInfo();
     outcome.driverName = name != nullptr ? name : "";
     outcome.driverInfo = info != nullptr ? info : "";
     outcome.modeNames = driverModeNames(api_);
-    if (!checkModeSizes(api_, outcome.error) || !connectCamera(api_, false, outcome.error)) {
+    if (!checkModeSizes(api_, outcome.error)) {
+        closeCamera();
+        return false;
+    }
+    outcome.moduleLoaded = true;
+    identity_ = outcome;
+    return true;
+}
+
+ConnectOutcome CameraWorker::openCamera(const std::string &path, Opening opening) {
+    ConnectOutcome outcome;
+    if (!loadModule(path, outcome) || opening == Opening::ModuleOnly) {
+        return outcome;
+    }
+    if (!connectCamera(api_, opening == Opening::CameraWithMessages, outcome.error)) {
+        outcome.moduleLoaded = false;
         closeCamera();
         return outcome;
     }
+    cameraOpen_ = true;
     outcome.connected = true;
     return outcome;
 }
@@ -169,6 +192,8 @@ void CameraWorker::closeCamera() {
     loader_.unload();
     api_ = DriverApi{};
     loaded_ = false;
+    cameraOpen_ = false;
+    loadedPath_.clear();
 }
 
 void CameraWorker::runExposure(const ExposureRequest &request) {
@@ -181,7 +206,7 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
     if (discarded(request.id)) {
         return;
     }
-    if (!loaded_) {
+    if (!cameraOpen_) {
         fail("the camera is not connected");
         return;
     }
@@ -193,6 +218,7 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
     const DeliveryKey key{
         .mode = request.mode, .width = request.window.width, .height = request.window.height};
     const std::chrono::milliseconds length(request.lengthMs);
+    const auto startedUtc = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     if (api_.StartExposure(request.lengthMs, 0) == 0) {
         fail(
@@ -200,8 +226,11 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
             "arrived; reconnect the camera)");
         return;
     }
-    post(
-        {.kind = WorkerEvent::Kind::ExposureStarted, .id = request.id, .message = {}, .image = {}});
+    post({.kind = WorkerEvent::Kind::ExposureStarted,
+          .id = request.id,
+          .message = {},
+          .image = {},
+          .time = startedUtc});
 
     // No module call until the frame is expected: each pending poll pauses
     // 200 ms, so a poll too early would deliver the frame up to 200 ms late.

@@ -30,9 +30,15 @@ struct ModuleLoader {
 // Loads the module by path with dlopen, as qm-capture does.
 ModuleLoader dynamicModuleLoader();
 
+// How far a connect goes: the module alone (its identity and modes, to check
+// a user's choices before the camera is touched), or the camera too.
+enum class Opening { ModuleOnly, Camera, CameraWithMessages };
+
 struct ConnectOutcome {
-    bool connected = false;
-    std::string error;  // why not, in one line
+    bool connected = false;     // the camera is open
+    bool moduleLoaded = false;  // the module is loaded and makes this camera's modes
+    std::string error;          // why not, in one line
+    std::string moduleError;    // why the module could not be loaded, when it could not
     std::string driverName;
     std::string driverInfo;
     std::vector<std::string> modeNames;
@@ -58,6 +64,8 @@ struct WorkerEvent {
     uint64_t id = 0;
     std::string message;
     std::vector<uint16_t> image;
+    // ExposureStarted: the moment just before d_StartExposure.
+    std::chrono::system_clock::time_point time{};
 };
 
 class CameraWorker {
@@ -71,8 +79,11 @@ public:
     CameraWorker(const CameraWorker &) = delete;
     CameraWorker &operator=(const CameraWorker &) = delete;
 
-    // Loads the module and runs d_Initialize, d_SetupCCD (quiet), d_GetOK.
-    std::future<ConnectOutcome> connect(const std::string &modulePath);
+    // Loads the module (unless this module is loaded already and its camera
+    // not open) and checks its modes; then, unless `opening` is ModuleOnly,
+    // runs d_Initialize, d_SetupCCD (quiet unless CameraWithMessages), d_GetOK.
+    std::future<ConnectOutcome> connect(const std::string &modulePath,
+                                        Opening opening = Opening::Camera);
     // Abandons any exposure, runs d_Finalize and unloads the module.
     void disconnect();
     // Queued behind whatever the camera is doing.
@@ -90,6 +101,7 @@ private:
         std::string path;
         std::shared_ptr<std::promise<ConnectOutcome>> outcome;
         ExposureRequest exposure;
+        Opening opening = Opening::Camera;
     };
 
     void run();
@@ -98,7 +110,8 @@ private:
     bool discarded(uint64_t id) const { return id <= abortedUpTo_.load(); }
     bool shouldLeaveExposure() const { return stopping_.load() || disconnectsPending_.load() > 0; }
 
-    ConnectOutcome openCamera(const std::string &path);
+    ConnectOutcome openCamera(const std::string &path, Opening opening);
+    bool loadModule(const std::string &path, ConnectOutcome &outcome);
     void closeCamera();
     void runExposure(const ExposureRequest &request);
     // Sleeps until `until` without calling the module; false when the camera
@@ -112,6 +125,9 @@ private:
     // Worker thread only.
     DriverApi api_;
     bool loaded_ = false;
+    bool cameraOpen_ = false;
+    std::string loadedPath_;
+    ConnectOutcome identity_;  // what the loaded module told of itself
     DeliveryEstimate delivery_;
 
     std::mutex mutex_;

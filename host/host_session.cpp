@@ -1,15 +1,7 @@
 #include "host/host_session.h"
 
-#include <algorithm>
-#include <cstdio>
 
 namespace {
-
-std::string formatSeconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", seconds);
-    return text;
-}
 
 std::string sizeText(int32_t width, int32_t height) {
     return std::to_string(width) + "x" + std::to_string(height);
@@ -80,83 +72,4 @@ void downloadImage(const DriverApi &api, std::vector<uint16_t> &image) {
     api.StartDownload();
     api.ReadImage(image.data());
     api.EndDownload(0);
-}
-
-namespace {
-
-constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
-
-}  // namespace
-
-bool exposeFrame(const DriverApi &api, int32_t exposureMs, int32_t timeoutMarginMs, uint32_t frame,
-                 uint32_t count, const ExposureEnvironment &environment,
-                 std::vector<uint16_t> &image, std::string &error) {
-    const double exposureSeconds = exposureMs / 1000.0;
-    const auto length = std::chrono::milliseconds(exposureMs);
-    const auto limit = std::chrono::milliseconds(int64_t{exposureMs} + timeoutMarginMs);
-    const std::string frameName = "frame " + std::to_string(frame);
-    const auto interrupted = [&environment] {
-        return environment.interrupted != nullptr && environment.interrupted->load();
-    };
-    if (interrupted()) {
-        error = frameName + ": interrupted before the exposure";
-        return false;
-    }
-    const auto start = environment.steadyNow();
-    if (api.StartExposure(exposureMs, 0) == 0) {
-        error = frameName + ": the driver refused to start the exposure";
-        return false;
-    }
-    const auto secondsSince = [&start](std::chrono::steady_clock::time_point t) {
-        return std::chrono::duration<double>(t - start).count();
-    };
-    // The moment of the latest clock reading: a poll begins right after it.
-    auto now = start;
-    if (environment.delivery != nullptr) {
-        // No module call until the frame is expected; the progress goes on.
-        const auto firstCheck =
-            start + environment.delivery->firstCheckAfter(environment.deliveryKey, length);
-        for (now = environment.steadyNow(); now < firstCheck;) {
-            environment.sleepUntil(std::min(firstCheck, now + kProgressPeriod));
-            now = environment.steadyNow();
-            if (environment.progress) {
-                environment.progress(frame, count, secondsSince(now), exposureSeconds);
-            }
-            if (interrupted()) {
-                error = frameName + ": interrupted; the frame was not saved";
-                return false;
-            }
-        }
-    }
-    DeliveryChecks checks{.firstCheck = now - start, .lastPending = {}, .delivered = {}};
-    // Each pending d_IsExposing has already paused 200 ms: no pause of our own.
-    for (;;) {
-        const auto check = now - start;
-        if (api.IsExposing() == 0) {
-            checks.delivered = check;
-            break;
-        }
-        checks.lastPending = check;
-        now = environment.steadyNow();
-        const auto elapsed = now - start;
-        const double elapsedSeconds = secondsSince(now);
-        if (environment.progress) {
-            environment.progress(frame, count, elapsedSeconds, exposureSeconds);
-        }
-        if (interrupted()) {
-            error = frameName + ": interrupted; the frame was not saved";
-            return false;
-        }
-        if (elapsed > limit) {
-            error = frameName + ": no image from the camera after " +
-                    formatSeconds(elapsedSeconds) + " (exposure " + formatSeconds(exposureSeconds) +
-                    " + " + formatSeconds(timeoutMarginMs / 1000.0) + " margin for readout)";
-            return false;
-        }
-    }
-    if (environment.delivery != nullptr) {
-        environment.delivery->record(environment.deliveryKey, length, checks);
-    }
-    downloadImage(api, image);
-    return true;
 }

@@ -26,9 +26,12 @@ ToolResult runTool(const TempDir &dir, const std::vector<std::string> &arguments
                        {"QM_SIM_FAULT", fault}});
 }
 
-std::string windowArgument(const PixelWindow &w) {
-    return std::to_string(w.x) + "," + std::to_string(w.y) + "," + std::to_string(w.width) + "," +
-           std::to_string(w.height);
+// The --window argument, counted from the image's top-left, for a window in
+// the driver's coordinates (y from raw row 0, whose row is the image's last).
+std::string windowArgument(uint32_t mode, const PixelWindow &w) {
+    const int32_t frameHeight = geometryOf(kCameraModes[mode]).frameHeight;
+    return std::to_string(w.x) + "," + std::to_string(frameHeight - w.y - w.height) + "," +
+           std::to_string(w.width) + "," + std::to_string(w.height);
 }
 
 // DATE-OBS text to a time point; nothing matched gives the epoch.
@@ -132,7 +135,8 @@ TEST(CaptureTool, EveryModeSavesAVerifiedFrame) {
         {"4x4 SW", "--window", "100,40,64,48", 1, {100, 40, 64, 48}, 4, "RGGB"},
         {"2", "--window-fraction", "0.25,0.5,0.5,0.25", 2, {256, 384, 512, 192}, 2, "RGGB"},
         {"2x2 hw bw", "--window", "2,2,300,200", 3, {2, 2, 300, 200}, 2, ""},
-        {"4", "--window", "333,77,101,99", 4, {333, 77, 101, 99}, 1, "GRBG"},
+        {"4", "--window", "333,77,101,99", 4, {333, 77, 101, 99}, 1, "BGGR"},
+        {"2", "--window", "3,5,101,99", 2, {3, 5, 101, 99}, 2, "BGGR"},
         {"1x1", "--window-fraction", "0,0,1,1", 4, {0, 0, 2048, 1536}, 1, "RGGB"},
     };
     for (const auto &c : cases) {
@@ -209,10 +213,10 @@ TEST(CaptureTool, StarsLandWhereTheWindowSays) {
         {0, {64, 48, 256, 200}},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE("mode " + std::to_string(c.mode) + " window " + windowArgument(c.window));
+        SCOPED_TRACE("mode " + std::to_string(c.mode) + " window " + windowArgument(c.mode, c.window));
         TempDir dir;
         const ToolResult r =
-            runTool(dir, {"capture", "-m", std::to_string(c.mode), "-w", windowArgument(c.window),
+            runTool(dir, {"capture", "-m", std::to_string(c.mode), "-w", windowArgument(c.mode, c.window),
                           "-e", "1", "-o", "frame.fits"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const FitsContents f = readFits(dir / "frame.fits");
@@ -264,7 +268,7 @@ TEST(CaptureTool, StarsLandWhereTheWindowSays) {
                                          PixelWindow{w.x, w.y + 1, w.width, w.height},
                                          PixelWindow{w.x, w.y - 1, w.width, w.height}}) {
             EXPECT_LT(error, meanError(moved))
-                << "window " << windowArgument(moved) << " explains the stars as well";
+                << "window " << windowArgument(c.mode, moved) << " explains the stars as well";
         }
     }
 }
@@ -279,14 +283,19 @@ TEST(CaptureTool, ColourPhaseOfSavedFilesMatchesBayerpat) {
         const char *window;
         const char *bayer;
     } cases[] = {
-        {4, "-w", "100,100,64,64", "RGGB"},  // first raw row 164, column 100
-        {4, "-w", "101,100,64,64", "GRBG"},
-        {4, "-w", "100,100,64,63", "GBRG"},
-        {4, "-w", "101,101,64,64", "BGGR"},
-        {4, "-f", "0.5,0.5,0.1,0.1", "GBRG"},  // 1024,768 204x153: raw row 921
-        {2, "-w", "102,50,64,64", "RGGB"},
+        {4, "-w", "100,1372,64,64", "RGGB"},  // first raw row 164, column 100
+        {4, "-w", "101,1372,64,64", "GRBG"},
+        {4, "-w", "100,1373,64,63", "GBRG"},
+        {4, "-w", "101,1371,64,64", "BGGR"},
+        {4, "-f", "0.5,0.5,0.1,0.1", "RGGB"},  // 1024,768 204x153 from the top-left
+        {2, "-w", "102,654,64,64", "RGGB"},
         {2, "-w", "0,0,1024,768", "RGGB"},
-        {1, "-w", "40,20,64,64", "RGGB"},
+        {1, "-w", "40,300,64,64", "RGGB"},
+        // Cut from a window read on the mode's steps: the crop's phase.
+        {2, "-w", "103,654,63,64", "GRBG"},
+        {2, "-w", "102,655,64,63", "GBRG"},
+        {1, "-w", "41,301,63,63", "BGGR"},
+        {4, "-w", "333,77,101,99", "BGGR"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE("mode " + std::to_string(c.mode) + " " + c.window);
@@ -404,7 +413,6 @@ TEST(CaptureTool, BadInputEndsWithOneLineBeforeAnyExposure) {
         {{"capture", "-m", "7"}, 2, "mode 7 does not exist"},
         {{"capture", "-m", "3x3"}, 2, "no binning mode is called '3x3'"},
         {{"capture", "-m", "4x4"}, 2, "ambiguous"},
-        {{"capture", "-m", "0", "-w", "2,0,64,64"}, 2, "window x 2 is not a multiple of 4"},
         {{"capture", "-m", "2", "-w", "0,0,1026,64"},
          2,
          "does not fit the binned frame of 1024x768"},

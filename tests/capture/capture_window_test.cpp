@@ -1,4 +1,5 @@
-// Window requests in binned pixels or fractions, and mode names.
+// Window requests in binned pixels or fractions, counted from the image's
+// top-left, and mode names.
 #include "tools/capture/capture_window.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ WindowRequest request(Kind kind, double x, double y, double w, double h) {
     return r;
 }
 
-std::string text(const PixelWindow &w) {
+std::string text(const Subframe &w) {
     return std::to_string(w.x) + "," + std::to_string(w.y) + " " + std::to_string(w.width) + "x" +
            std::to_string(w.height);
 }
@@ -34,7 +35,7 @@ TEST(ResolveWindow, AcceptsAndConvertsTable) {
     const struct {
         uint32_t mode;
         WindowRequest request;
-        PixelWindow expected;
+        Subframe expected;
     } cases[] = {
         {4, {}, {0, 0, 2048, 1536}},
         {0, {}, {0, 0, 512, 384}},
@@ -46,17 +47,23 @@ TEST(ResolveWindow, AcceptsAndConvertsTable) {
         {3, request(Kind::Pixels, 1022, 766, 2, 2), {1022, 766, 2, 2}},
         {1, request(Kind::Pixels, 508, 380, 4, 4), {508, 380, 4, 4}},
         {0, request(Kind::Pixels, 0, 0, 512, 384), {0, 0, 512, 384}},
+        // Any values inside the frame, off the mode's read steps too.
+        {0, request(Kind::Pixels, 2, 0, 8, 8), {2, 0, 8, 8}},
+        {1, request(Kind::Pixels, 0, 0, 6, 8), {0, 0, 6, 8}},
+        {2, request(Kind::Pixels, 0, 1, 8, 8), {0, 1, 8, 8}},
+        {3, request(Kind::Pixels, 1023, 767, 1, 1), {1023, 767, 1, 1}},
         {4, request(Kind::Fractions, 0, 0, 1, 1), {0, 0, 2048, 1536}},
         {4, request(Kind::Fractions, 0.25, 0.25, 0.5, 0.5), {512, 384, 1024, 768}},
         {4, request(Kind::Fractions, 0.1, 0.1, 0.3, 0.3), {204, 153, 614, 460}},
-        // Fractions round down to the mode's multiple: 0.1 x 512 = 51.2 -> 48.
-        {0, request(Kind::Fractions, 0.1, 0.1, 0.3, 0.3), {48, 36, 152, 112}},
-        {2, request(Kind::Fractions, 0.1, 0.1, 0.3, 0.3), {102, 76, 306, 230}},
+        // Fractions round down to whole pixels: 0.1 x 512 = 51.2 -> 51.
+        {0, request(Kind::Fractions, 0.1, 0.1, 0.3, 0.3), {51, 38, 153, 115}},
+        {2, request(Kind::Fractions, 0.1, 0.1, 0.3, 0.3), {102, 76, 307, 230}},
         {1, request(Kind::Fractions, 0.5, 0.5, 0.5, 0.5), {256, 192, 256, 192}},
-        {3, request(Kind::Fractions, 0.999, 0, 0.001, 1), {}},  // width rounds to 0: refused
+        {3, request(Kind::Fractions, 0.999, 0, 0.001, 1), {1022, 0, 1, 768}},
+        {3, request(Kind::Fractions, 0.999, 0, 0.0005, 1), {}},  // width rounds to 0: refused
     };
     for (const auto &c : cases) {
-        PixelWindow window;
+        Subframe window;
         std::string error;
         const bool ok = resolveWindow(c.request, geometryOf(kCameraModes[c.mode]), window, error);
         if (c.expected.width == 0) {
@@ -74,10 +81,6 @@ TEST(ResolveWindow, RefusesWithAReasonTable) {
         WindowRequest request;
         const char *reason;
     } cases[] = {
-        {0, request(Kind::Pixels, 2, 0, 8, 8), "x 2 is not a multiple of 4"},
-        {1, request(Kind::Pixels, 0, 0, 6, 8), "width 6 is not a multiple of 4"},
-        {2, request(Kind::Pixels, 0, 1, 8, 8), "y 1 is not a multiple of 2"},
-        {3, request(Kind::Pixels, 0, 0, 8, 7), "height 7 is not a multiple of 2"},
         {4, request(Kind::Pixels, 0, 0, 2049, 1), "does not fit the binned frame of 2048x1536"},
         {4, request(Kind::Pixels, 2000, 0, 49, 1), "does not fit the binned frame of 2048x1536"},
         {2, request(Kind::Pixels, 0, 700, 8, 70), "does not fit the binned frame of 1024x768"},
@@ -87,16 +90,17 @@ TEST(ResolveWindow, RefusesWithAReasonTable) {
         {4, request(Kind::Pixels, 1.5, 0, 8, 8), "whole number"},
         {4, request(Kind::Fractions, 0.5, 0, 0.6, 1), "does not fit"},
         {4, request(Kind::Fractions, 0, 0, 1.5, 1), "must lie in 0..1"},
-        {1, request(Kind::Fractions, 0, 0, 0.005, 0.5), "is empty"},
+        {1, request(Kind::Fractions, 0, 0, 0.001, 0.5), "is empty"},
+        {4, request(Kind::Pixels, -1, 0, 8, 8), "whole number"},
     };
     for (const auto &c : cases) {
-        PixelWindow window{7, 7, 7, 7};
+        Subframe window{7, 7, 7, 7};
         std::string error;
         EXPECT_FALSE(resolveWindow(c.request, geometryOf(kCameraModes[c.mode]), window, error))
             << "mode " << c.mode << " expected: " << c.reason;
         EXPECT_NE(error.find(c.reason), std::string::npos)
             << "mode " << c.mode << ": '" << error << "' lacks '" << c.reason << "'";
-        EXPECT_EQ(window, (PixelWindow{7, 7, 7, 7})) << "changed on refusal, mode " << c.mode;
+        EXPECT_EQ(window, (Subframe{7, 7, 7, 7})) << "changed on refusal, mode " << c.mode;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
 }

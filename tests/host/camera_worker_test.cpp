@@ -24,6 +24,7 @@ struct Script {
     int pendingPolls = 0;        // d_IsExposing answers 1 this many times per exposure
     bool neverCompletes = false;  // d_IsExposing always answers 1
     int32_t okResult = 1;
+    int32_t startResult = 1;
     std::function<void(int poll)> onPendingPoll;  // runs inside d_IsExposing
     int pollsThisExposure = 0;
     uint32_t window[5] = {};
@@ -91,7 +92,7 @@ int32_t startExposure(int32_t, int32_t) {
     CallGuard g("StartExposure");
     script->pollsThisExposure = 0;
     script->startedAt = std::chrono::steady_clock::now();
-    return 1;
+    return script->startResult;
 }
 int32_t isExposing() {
     int poll = 0;
@@ -258,6 +259,55 @@ TEST_F(Worker, ConnectsAndExposesInTheHostOrder) {
     EXPECT_EQ(calls(), expected);
 }
 
+// Each row connects the same worker in turn: the module alone is loaded once
+// and kept for the camera; a module-only load while the camera is open starts
+// over.
+TEST_F(Worker, OpeningTheModuleAloneThenTheCamera) {
+    const std::vector<std::string> loaded = {"load module.so", "Subframe", "Subframe",
+                                             "Subframe",       "Subframe", "Subframe"};
+    std::vector<std::string> reloaded = {"Finalize", "unload"};
+    reloaded.insert(reloaded.end(), loaded.begin(), loaded.end());
+    const struct {
+        Opening opening;
+        const char *path;
+        bool connected, moduleLoaded;
+        std::vector<std::string> newCalls;
+    } steps[] = {
+        {Opening::ModuleOnly, "module.so", false, true, loaded},
+        {Opening::ModuleOnly, "module.so", false, true, {}},
+        {Opening::CameraWithMessages, "module.so", true, true,
+         {"Initialize", "SetupCCD(box)", "GetOK"}},
+        {Opening::ModuleOnly, "module.so", false, true, reloaded},
+        {Opening::ModuleOnly, "missing.so", false, false, {"Finalize", "unload", "load missing.so"}},
+    };
+    start();
+    size_t seen = 0;
+    for (const auto &step : steps) {
+        auto future = worker->connect(step.path, step.opening);
+        ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        const ConnectOutcome outcome = future.get();
+        const std::vector<std::string> all = calls();
+        SCOPED_TRACE("step after " + std::to_string(seen) + " calls");
+        EXPECT_EQ(outcome.connected, step.connected) << outcome.error;
+        EXPECT_EQ(outcome.moduleLoaded, step.moduleLoaded) << outcome.error;
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(seen), all.end()),
+                  step.newCalls);
+        if (step.moduleLoaded) {
+            EXPECT_EQ(outcome.modeNames.size(), 5u);
+            EXPECT_EQ(outcome.driverName, "scripted");
+        } else {
+            EXPECT_EQ(outcome.moduleError, "missing.so: cannot open shared object file");
+        }
+        seen = all.size();
+    }
+    // The module loaded alone exposes nothing: the camera is not open.
+    ASSERT_TRUE(worker->connect("module.so", Opening::ModuleOnly).get().moduleLoaded);
+    worker->expose(request(1));
+    const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, 1);
+    EXPECT_NE(events.back().message.find("not connected"), std::string::npos);
+    EXPECT_EQ(countOf("Initialize"), 1);
+}
+
 TEST_F(Worker, ConnectionFailuresSayWhyAndReleaseTheModule) {
     start();
     ConnectOutcome outcome = connect("missing.so");
@@ -360,16 +410,31 @@ TEST_F(Worker, AFrameThatNeverComesFailsAfterTheExposureAndMargin) {
     EXPECT_EQ(countOf("ReadImage"), 0);
 }
 
-TEST_F(Worker, AWindowTheDriverDoesNotMakeIsAFailedExposure) {
+TEST_F(Worker, ExposuresTheDriverRefusesFailWithTheReason) {
     start();
     ASSERT_TRUE(connect().connected);
-    ExposureRequest odd = request(1);
-    odd.window = {1, 1, 3, 3};  // not on mode 2's multiple of 2
-    worker->expose(odd);
-    const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, 1);
-    EXPECT_NE(events.back().message.find("instead of 3x3"), std::string::npos)
-        << events.back().message;
-    EXPECT_EQ(countOf("StartExposure"), 0);
+    const struct {
+        PixelWindow window;
+        int32_t startResult;
+        const char *message;
+        long starts;  // d_StartExposure calls so far
+    } cases[] = {
+        {{1, 1, 3, 3}, 1, "instead of 3x3", 0},  // not on mode 2's multiple of 2
+        {{10, 20, 100, 80}, 0, "refused to start the exposure", 1},
+    };
+    uint64_t id = 0;
+    for (const auto &c : cases) {
+        ExposureRequest exposure = request(++id);
+        exposure.window = c.window;
+        state.startResult = c.startResult;
+        worker->expose(exposure);
+        const auto events = waitFor(WorkerEvent::Kind::ExposureFailed, id);
+        EXPECT_NE(events.back().message.find(c.message), std::string::npos)
+            << events.back().message;
+        EXPECT_FALSE(has(events, WorkerEvent::Kind::ExposureStarted, id));
+        EXPECT_EQ(countOf("StartExposure"), c.starts);
+        EXPECT_EQ(countOf("IsExposing"), 0);
+    }
 }
 
 TEST_F(Worker, ShutdownDuringAnExposureFinalizesTheCamera) {

@@ -304,11 +304,12 @@ Options:
                            let the driver show its own "camera found" message
   -m, --mode MODE          binning mode: number 0-4 or (start of) its name,
                            e.g. 2 or "2x2 SW" (default 4, "1x1 HW cl/bw")
-  -w, --window X,Y,W,H     window in pixels of the binned frame; each value a
-                           multiple of the mode's rounding (4, 4, 2, 2, 1)
+  -w, --window X,Y,W,H     subframe in pixels of the binned frame, any values
+                           inside it: X from the left, Y from the top of the
+                           image (earlier versions counted Y from the bottom)
   -f, --window-fraction X,Y,W,H
-                           window as fractions 0..1 of the frame, rounded down
-                           to the mode's multiple (default: whole frame)
+                           the same as fractions 0..1 of the frame, rounded
+                           down to whole pixels (default: whole frame)
   -e, --exposure SECONDS   exposure length, e.g. 30 or 0.25 (default 1)
   -t, --type TYPE          light, dark, flat or bias (default light): the FITS
                            IMAGETYP; bias is a zero-length exposure; cover the

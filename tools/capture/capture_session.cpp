@@ -16,11 +16,8 @@
 
 namespace {
 
-// Whatever happens after d_Initialize, the driver gets its d_Finalize.
-struct FinalizeOnExit {
-    const DriverApi &api;
-    ~FinalizeOnExit() { api.Finalize(); }
-};
+// How often a frame's wait shows its progress and looks for interrupts.
+constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 
 RunTokens runTokensOf(const Options &options, uint32_t mode) {
     return {.mode = mode, .type = namesOf(options.type).name};
@@ -28,7 +25,7 @@ RunTokens runTokensOf(const Options &options, uint32_t mode) {
 
 // A night's sequence that will not fit on the disk is worth knowing of before
 // it starts; the frames that fit are still taken.
-void warnIfShortOfSpace(const Options &options, const PixelWindow &window, bool colour,
+void warnIfShortOfSpace(const Options &options, const Subframe &window, bool colour,
                         const std::string &directory, const CaptureReports &reports) {
     constexpr uint64_t kFitsRecord = 2880;
     const uint64_t samples = static_cast<uint64_t>(window.width) * window.height;
@@ -93,69 +90,71 @@ int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
     return prepareOutputDirectory(firstPath, files.directory, error) ? kExitDone : kExitFailure;
 }
 
-std::string textOrEmpty(const char *text) { return text != nullptr ? text : ""; }
-
 // What every frame of the run shares.
-FrameDescription describeFrame(const DriverApi &api, uint32_t mode, const CameraMode &camera,
-                               const PixelWindow &window, const Options &options) {
+FrameDescription describeFrame(const ConnectOutcome &driver, const FramePlan &plan,
+                               const Options &options) {
     FrameDescription frame;
-    frame.width = window.width;
-    frame.height = window.height;
+    const uint32_t mode = plan.mode;
+    frame.width = plan.subframe.width;
+    frame.height = plan.subframe.height;
     frame.exposureSeconds = options.exposureMs / 1000.0;
-    frame.instrument = textOrEmpty(api.GetInfo());
-    frame.driverName = textOrEmpty(api.GetName());
-    frame.modeName = textOrEmpty(api.BinningName(mode));
+    frame.instrument = driver.driverInfo;
+    frame.driverName = driver.driverName;
+    frame.modeName = mode < driver.modeNames.size() ? driver.modeNames[mode] : "";
     frame.mode = mode;
-    frame.binning = camera.binFactor;
-    frame.originX = window.x;
-    frame.originY = window.y;
-    frame.bayerPattern = bayerPatternFor(camera, window);
+    frame.binning = findCameraMode(mode)->binFactor;
+    frame.originX = plan.subframe.x;
+    frame.originY = plan.subframe.y;
+    frame.bayerPattern = subframeColours(plan).pattern;
     frame.object = options.object;
     frame.imageType = namesOf(options.type).imageTyp;
     frame.pixelSizeMicrons = options.pixelSizeMicrons;
     return frame;
 }
 
+Opening cameraOpening(bool showMessages) {
+    return showMessages ? Opening::CameraWithMessages : Opening::Camera;
+}
+
 }  // namespace
 
-int runList(const DriverApi &api, const std::string &driverPath, bool showMessages,
-            std::string &out, std::string &error) {
-    const char *name = api.GetName();
-    const char *info = api.GetInfo();
-    out += "driver: " + std::string(name != nullptr ? name : "") + " (" + driverPath + ")\n";
-    out += "info:   " + std::string(info != nullptr ? info : "") + "\n";
-    std::string cameraError;
-    const bool connected = connectCamera(api, showMessages, cameraError);
+int runList(CameraWorker &worker, const std::string &driverPath, const ConnectOutcome &module,
+            bool showMessages, std::string &out) {
+    out += "driver: " + module.driverName + " (" + driverPath + ")\n";
+    out += "info:   " + module.driverInfo + "\n";
+    const bool connected = worker.connect(driverPath, cameraOpening(showMessages)).get().connected;
     out += std::string("camera: ") + (connected ? "connected" : "not found") + "\n";
     out += "modes:\n";
-    const std::vector<std::string> names = driverModeNames(api);
-    for (uint32_t mode = 0; mode < names.size(); ++mode) {
-        if (api.Subframe(0, 0, kHostWindowScale, kHostWindowScale, mode) == 0) {
-            error = "the driver refused its own binning mode " + std::to_string(mode);
-            api.Finalize();
-            return kExitFailure;
-        }
+    // The module was loaded only once every mode it has made the full frame
+    // this camera's description expects: the sizes are those.
+    for (uint32_t mode = 0; mode < module.modeNames.size(); ++mode) {
         const CameraMode *known = findCameraMode(mode);
+        if (known == nullptr) {
+            out += "  " + std::to_string(mode) + "  " + module.modeNames[mode] +
+                   " (not a mode this tool knows)\n";
+            continue;
+        }
+        const ModeGeometry geometry = geometryOf(*known);
+        const PixelWindow whole{0, 0, geometry.frameWidth, geometry.frameHeight};
+        const PixelWindow shifted{1, 0, whole.width, whole.height};
+        const std::string pattern = bayerPatternFor(*known, whole);
         std::string notes;
-        if (known != nullptr) {
-            const PixelWindow whole{0, 0, api.GetWidth(0), api.GetHeight(0)};
-            const PixelWindow shifted{1, 0, whole.width, whole.height};
-            const std::string pattern = bayerPatternFor(*known, whole);
-            if (pattern.empty()) {
-                notes = "mono (colours mixed)";
-            } else if (pattern != bayerPatternFor(*known, shifted)) {
-                notes = "colour mosaic, phase follows the window (" + pattern + " full frame)";
-            } else {
-                notes = "colour mosaic " + pattern;
-            }
-            notes += ", window multiple " + std::to_string(geometryOf(*known).multiple);
+        if (pattern.empty()) {
+            notes = "mono (colours mixed)";
+        } else if (pattern != bayerPatternFor(*known, shifted)) {
+            notes = "colour mosaic, phase follows the window (" + pattern + " full frame)";
+        } else {
+            notes = "colour mosaic " + pattern;
+        }
+        if (geometry.multiple > 1) {
+            notes += ", windows read in steps of " + std::to_string(geometry.multiple) +
+                     " and cropped";
         }
         char line[160];
-        std::snprintf(line, sizeof line, "  %u  %-14s %5d x %-5d %s\n", mode, names[mode].c_str(),
-                      api.GetWidth(0), api.GetHeight(0), notes.c_str());
+        std::snprintf(line, sizeof line, "  %u  %-14s %5d x %-5d %s\n", mode,
+                      module.modeNames[mode].c_str(), whole.width, whole.height, notes.c_str());
         out += line;
     }
-    api.Finalize();
     return kExitDone;
 }
 
@@ -164,9 +163,13 @@ namespace {
 // The frames of one run, from the first exposure to the last save.
 class CaptureRun {
 public:
-    CaptureRun(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
-               const CaptureReports &reports, FrameFileSettings files)
-        : api_(api),
+    CaptureRun(CameraWorker &worker, WorkerEvents &events, const FramePlan &plan,
+               const Options &options,
+               const CaptureEnvironment &environment, const CaptureReports &reports,
+               FrameFileSettings files)
+        : worker_(worker),
+          events_(events),
+          plan_(plan),
           options_(options),
           environment_(environment),
           reports_(reports),
@@ -175,31 +178,19 @@ public:
 
     // Returns an exit status.
     int captureFrames(FrameDescription frame, std::string &error) {
-        std::vector<uint16_t> image(static_cast<size_t>(frame.width) * frame.height);
-        // Every frame of the run has the same mode and window: from the second
-        // on, the first poll comes when the frame is expected.
-        DeliveryEstimate delivery;
-        ExposureEnvironment exposure = environment_;
-        exposure.delivery = &delivery;
-        exposure.deliveryKey = {.mode = frame.mode, .width = frame.width, .height = frame.height};
         for (uint32_t i = 1; i <= options_.count; ++i) {
             if (requested(environment_.stopRequested)) {
                 error = "stopped by an interrupt " + savedSoFar();
                 return kExitInterrupted;
             }
-            const auto exposureStart = environment_.utcNow();
-            if (!exposeFrame(api_, options_.exposureMs, options_.timeoutMarginMs, i, options_.count,
-                             exposure, image, error)) {
-                if (requested(environment_.interrupted)) {
-                    error = "frame " + std::to_string(i) + " abandoned by a second interrupt " +
-                            savedSoFar();
-                    return kExitInterrupted;
-                }
-                return kExitFailure;
+            std::vector<uint16_t> image;
+            std::chrono::system_clock::time_point started;
+            if (const int status = exposeFrame(i, image, started, error); status != kExitDone) {
+                return status;
             }
-            frame.dateObs = fitsDateTime(exposureStart);
+            frame.dateObs = fitsDateTime(started);
             frame.date = fitsDateTime(environment_.utcNow());
-            if (!saveFrame(image, frame, utcStamp(exposureStart), error)) {
+            if (!saveFrame(image, frame, utcStamp(started), error)) {
                 return kExitFailure;
             }
         }
@@ -214,6 +205,47 @@ public:
     uint32_t framesSaved() const { return framesSaved_; }
 
 private:
+    // Frame `number` through the worker: its events bring the start, the
+    // frame or why there is none; between them the progress is shown and an
+    // interrupt that abandons the frame is taken. Returns an exit status.
+    int exposeFrame(uint32_t number, std::vector<uint16_t> &image,
+                    std::chrono::system_clock::time_point &started, std::string &error) {
+        worker_.expose({.id = number,
+                        .lengthMs = options_.exposureMs,
+                        .mode = plan_.mode,
+                        .window = plan_.window,
+                        .geometry = plan_.geometry});
+        const std::string frameName = "frame " + std::to_string(number);
+        const double exposureSeconds = options_.exposureMs / 1000.0;
+        bool exposing = false;
+        for (;;) {
+            for (WorkerEvent &event : events_.next(worker_, kProgressPeriod)) {
+                if (event.id != number) {
+                    continue;
+                }
+                if (event.kind == WorkerEvent::Kind::ExposureStarted) {
+                    exposing = true;
+                    started = event.time;
+                } else if (event.kind == WorkerEvent::Kind::FrameReady) {
+                    image = cropToSubframe(event.image, plan_);
+                    return kExitDone;
+                } else if (event.kind == WorkerEvent::Kind::ExposureFailed) {
+                    error = frameName + ": " + event.message;
+                    return kExitFailure;
+                }
+            }
+            if (requested(environment_.interrupted)) {
+                worker_.abort();
+                error = frameName + " abandoned by a second interrupt " + savedSoFar();
+                return kExitInterrupted;
+            }
+            if (exposing && environment_.progress) {
+                const std::chrono::duration<double> elapsed = environment_.utcNow() - started;
+                environment_.progress(number, options_.count, elapsed.count(), exposureSeconds);
+            }
+        }
+    }
+
     bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
                    const std::string &stamp, std::string &error) {
         std::vector<uint8_t> fits;
@@ -237,7 +269,9 @@ private:
                                        std::to_string(options_.count) + " frames were saved";
     }
 
-    const DriverApi &api_;
+    CameraWorker &worker_;
+    WorkerEvents &events_;
+    FramePlan plan_;
     const Options &options_;
     const CaptureEnvironment &environment_;
     const CaptureReports &reports_;
@@ -248,10 +282,12 @@ private:
 
 }  // namespace
 
-int runCapture(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
-               const CaptureReports &reports, std::string &error) {
+int runCapture(CameraWorker &worker, WorkerEvents &events, const std::string &driverPath,
+               const ConnectOutcome &module, const Options &options,
+               const CaptureEnvironment &environment, const CaptureReports &reports,
+               std::string &error) {
     uint32_t mode = 0;
-    if (!resolveMode(options.mode, driverModeNames(api), mode, error)) {
+    if (!resolveMode(options.mode, module.modeNames, mode, error)) {
         return kExitBadArguments;
     }
     const CameraMode *camera = findCameraMode(mode);
@@ -260,10 +296,11 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
         return kExitBadArguments;
     }
     const ModeGeometry geometry = geometryOf(*camera);
-    PixelWindow window;
-    if (!resolveWindow(options.window, geometry, window, error)) {
+    Subframe subframe;
+    if (!resolveWindow(options.window, geometry, subframe, error)) {
         return kExitBadArguments;
     }
+    const FramePlan plan = planFrame(subframe, mode);
     NameTemplate names;
     if (!parseNameTemplate(options.output, names, error)) {
         return kExitBadArguments;
@@ -281,16 +318,15 @@ int runCapture(const DriverApi &api, const Options &options, const CaptureEnviro
     const OutputDirectory directory = files.directory;
     int status = kExitFailure;
     uint32_t saved = 0;
-    {
-        FinalizeOnExit finalize{api};
-        if (connectCamera(api, options.showDriverMessages, error) &&
-            selectWindow(api, mode, window, geometry, error)) {
-            warnIfShortOfSpace(options, window, !bayerPatternFor(*camera, window).empty(),
-                               directory.path, reports);
-            CaptureRun run(api, options, environment, reports, std::move(files));
-            status = run.captureFrames(describeFrame(api, mode, *camera, window, options), error);
-            saved = run.framesSaved();
-        }
+    const ConnectOutcome driver = worker.connect(driverPath, cameraOpening(options.showDriverMessages)).get();
+    if (!driver.connected) {
+        error = driver.error;
+    } else {
+        warnIfShortOfSpace(options, subframe, camera->keepsMosaic,
+                           directory.path, reports);
+        CaptureRun run(worker, events, plan, options, environment, reports, std::move(files));
+        status = run.captureFrames(describeFrame(driver, plan, options), error);
+        saved = run.framesSaved();
     }
     if (saved == 0) {
         removeMadeDirectories(directory);

@@ -1,14 +1,17 @@
-// The two commands of qm-capture on a loaded driver.
+// The two commands of qm-capture, run through the camera worker: the one
+// thread that calls the driver module, which reports back in events.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "host/driver_api.h"
-#include "host/host_session.h"
+#include "host/camera_worker.h"
 #include "tools/capture/arguments.h"
 #include "tools/capture/capture_window.h"
 
@@ -18,12 +21,45 @@ inline constexpr int kExitFailure = 1;
 inline constexpr int kExitBadArguments = 2;
 inline constexpr int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 
-// What the capture loop needs from the world, so tests can stand in for it.
-// The inherited `interrupted` abandons the frame in progress; `stopRequested`
-// lets it finish and be saved, then ends the sequence.
-struct CaptureEnvironment : ExposureEnvironment {
+// What the capture loop needs from the world. `interrupted` abandons the
+// frame in progress; `stopRequested` lets it finish and be saved, then ends
+// the sequence. Both are looked at as often as the progress is shown.
+struct CaptureEnvironment {
     std::function<std::chrono::system_clock::time_point()> utcNow = std::chrono::system_clock::now;
+    // Called while a frame is awaited, every 200 ms at most; empty for none.
+    std::function<void(uint32_t frame, uint32_t count, double elapsedSeconds,
+                       double exposureSeconds)>
+        progress;
+    const std::atomic<bool> *interrupted = nullptr;
     const std::atomic<bool> *stopRequested = nullptr;
+};
+
+// The worker's events as they come: `wake` is the worker's wake-up call, and
+// `next` waits for events up to `timeout`.
+class WorkerEvents {
+public:
+    std::function<void()> wake() {
+        return [this] {
+            {
+                const std::lock_guard lock(mutex_);
+                woken_ = true;
+            }
+            arrived_.notify_all();
+        };
+    }
+    std::vector<WorkerEvent> next(CameraWorker &worker, std::chrono::milliseconds timeout) {
+        {
+            std::unique_lock lock(mutex_);
+            arrived_.wait_for(lock, timeout, [this] { return woken_; });
+            woken_ = false;
+        }
+        return worker.takeEvents();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    bool woken_ = false;
 };
 
 // What a capture run tells its user while it goes on.
@@ -34,11 +70,15 @@ struct CaptureReports {
     std::function<void(const std::string &message)> warning;
 };
 
-// The list command; writes to `out`. Returns an exit status.
-int runList(const DriverApi &api, const std::string &driverPath, bool showMessages,
-            std::string &out, std::string &error);
+// The list command for the module at `driverPath`, which `module` describes
+// (loaded by the worker with Opening::ModuleOnly); writes to `out`. Returns an
+// exit status.
+int runList(CameraWorker &worker, const std::string &driverPath, const ConnectOutcome &module,
+            bool showMessages, std::string &out);
 
-// The capture command on a loaded driver. Returns an exit status; unless it is
+// The capture command, likewise. Returns an exit status; unless it is
 // kExitDone, `error` holds the one-line reason.
-int runCapture(const DriverApi &api, const Options &options, const CaptureEnvironment &environment,
-               const CaptureReports &reports, std::string &error);
+int runCapture(CameraWorker &worker, WorkerEvents &events, const std::string &driverPath,
+               const ConnectOutcome &module, const Options &options,
+               const CaptureEnvironment &environment, const CaptureReports &reports,
+               std::string &error);

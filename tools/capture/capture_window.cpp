@@ -15,13 +15,13 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-std::string describe(const PixelWindow &w) {
+std::string describe(const Subframe &w) {
     char text[96];
     std::snprintf(text, sizeof text, "%d,%d %dx%d", w.x, w.y, w.width, w.height);
     return text;
 }
 
-bool checkFits(const PixelWindow &w, const ModeGeometry &g, std::string &error) {
+bool checkFits(const Subframe &w, const ModeGeometry &g, std::string &error) {
     char frame[48];
     std::snprintf(frame, sizeof frame, "%dx%d", g.frameWidth, g.frameHeight);
     if (w.width <= 0 || w.height <= 0) {
@@ -38,7 +38,7 @@ bool checkFits(const PixelWindow &w, const ModeGeometry &g, std::string &error) 
 
 }  // namespace
 
-bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, PixelWindow &window,
+bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, Subframe &subframe,
                    std::string &error) {
     const int32_t sizes[4] = {geometry.frameWidth, geometry.frameHeight, geometry.frameWidth,
                               geometry.frameHeight};
@@ -50,10 +50,9 @@ bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, P
                 error = std::string("window fraction ") + kAxisNames[i] + " must lie in 0..1";
                 return false;
             }
-            // Round down to the multiple: x + width stays within the frame
-            // whenever the fractions add up to at most 1.
-            const auto raw = static_cast<int32_t>(std::floor(v * sizes[i] + 1e-9));
-            pixels[i] = raw - raw % geometry.multiple;
+            // Rounded down: x + width stays within the frame whenever the
+            // fractions add up to at most 1.
+            pixels[i] = static_cast<int32_t>(std::floor(v * sizes[i] + 1e-9));
             continue;
         }
         if (!(v >= 0.0) || v != std::floor(v)) {
@@ -69,20 +68,12 @@ bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, P
             return false;
         }
         pixels[i] = static_cast<int32_t>(v);
-        if (pixels[i] % geometry.multiple != 0) {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "window %s %d is not a multiple of %d, which this mode needs",
-                          kAxisNames[i], pixels[i], geometry.multiple);
-            error = text;
-            return false;
-        }
     }
-    const PixelWindow candidate{pixels[0], pixels[1], pixels[2], pixels[3]};
+    const Subframe candidate{pixels[0], pixels[1], pixels[2], pixels[3]};
     if (!checkFits(candidate, geometry, error)) {
         return false;
     }
-    window = candidate;
+    subframe = candidate;
     return true;
 }
 

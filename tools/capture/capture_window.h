@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_window.h"
+#include "host/frame_plan.h"
 
 // A window as the user wrote it.
 struct WindowRequest {
@@ -15,10 +15,11 @@ struct WindowRequest {
     double values[4] = {0, 0, 0, 0};  // x, y, width, height
 };
 
-// Turns a request into a window of the binned frame. Pixel windows must lie on
-// the mode's multiple and inside the frame; fractions are rounded down to the
-// multiple. An empty or outlying window is refused with a one-line reason.
-bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, PixelWindow &window,
+// Turns a request into a subframe of the binned frame, counted from the
+// image's top-left: pixel values as given, any whole numbers inside the frame;
+// fractions of the frame's width and height rounded down to whole pixels. An
+// empty or outlying window is refused with a one-line reason.
+bool resolveWindow(const WindowRequest &request, const ModeGeometry &geometry, Subframe &subframe,
                    std::string &error);
 
 // The mode a user named: a number 0..count-1, a full mode name or an

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/driver_api.h"
+#include "host/camera_worker.h"
 #include "host/module_path.h"
 #include "tools/capture/arguments.h"
 #include "tools/capture/capture_session.h"
@@ -125,7 +126,8 @@ int fail(int status, const std::string &message) {
     return status;
 }
 
-int capture(const DriverApi &api, const Options &options, std::string &error) {
+int capture(CameraWorker &worker, WorkerEvents &events, const std::string &driverPath,
+            const ConnectOutcome &module, const Options &options, std::string &error) {
     stderrIsTerminal = isatty(STDERR_FILENO) != 0;
     catchInterrupts();
     Console console;
@@ -142,7 +144,8 @@ int capture(const DriverApi &api, const Options &options, std::string &error) {
         .saved = [&console](const std::string &path) { console.saved(path); },
         .warning = [&console](const std::string &message) { console.warning(message); },
     };
-    const int status = runCapture(api, options, environment, reports, error);
+    const int status =
+        runCapture(worker, events, driverPath, module, options, environment, reports, error);
     console.clear();
     return status;
 }
@@ -168,23 +171,27 @@ int main(int argc, char **argv) {
 
     const std::string driverPath =
         findDriverModule({.option = options.driverPath, .configured = ""}).path;
-    DriverModule driver;
-    if (!loadDriver(driverPath, driver, error)) {
-        return fail(kExitFailure, "cannot use driver: " + error);
+    // The worker is the one caller of the module, for every command.
+    WorkerEvents events;
+    CameraWorker worker(dynamicModuleLoader(), events.wake(),
+                        std::chrono::milliseconds(options.timeoutMarginMs));
+    const ConnectOutcome module = worker.connect(driverPath, Opening::ModuleOnly).get();
+    if (!module.moduleLoaded) {
+        return fail(kExitFailure, module.moduleError.empty()
+                                      ? module.error
+                                      : "cannot use driver: " + module.moduleError);
     }
 
     int status = kExitDone;
     if (options.command == Command::Version) {
-        const char *name = driver.api.GetName();
-        std::printf("driver: %s (%s)\n", name != nullptr ? name : "", driverPath.c_str());
+        std::printf("driver: %s (%s)\n", module.driverName.c_str(), driverPath.c_str());
     } else if (options.command == Command::List) {
         std::string listing;
-        status = runList(driver.api, driverPath, options.showDriverMessages, listing, error);
+        status = runList(worker, driverPath, module, options.showDriverMessages, listing);
         std::fputs(listing.c_str(), stdout);
     } else {
-        status = capture(driver.api, options, error);
+        status = capture(worker, events, driverPath, module, options, error);
     }
-    unloadDriver(driver);
     if (status != kExitDone) {
         return fail(status, error);
     }
