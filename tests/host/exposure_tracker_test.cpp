@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -159,6 +160,7 @@ TEST(ExposureTracker, RefusesLengthsOutsideTheRangeAndASecondExposure) {
         {0.001, ""},
         {536870.911, ""},
         {536870.912, "exposures last 0 to 536870.911 s"},
+        {std::numeric_limits<double>::infinity(), "is refused"},
         {-1, "an exposure of -1 s is refused"},
         {std::numeric_limits<double>::quiet_NaN(), "is refused"},
     };
