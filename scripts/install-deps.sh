@@ -30,6 +30,12 @@ packages=(
 # 32-bit emulation (scripts/ci/windows.sh).
 i386_packages=(wine wine32 wine32-preloader)
 
+# siril-cli 1.2 (Debian 13) opens a display even to run a script: the INDI
+# tests give it a virtual one with xvfb-run.
+if [ "${ID:-}:${VERSION_ID:-}" = debian:13 ]; then
+  packages+=(xvfb xauth)
+fi
+
 source "$(dirname "$0")/lib/as-root.sh"
 
 missing=()

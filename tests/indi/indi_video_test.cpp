@@ -4,12 +4,14 @@
 // stream, and 20-frame fast sequences with abort and disconnect in the middle.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "tests/capture/tool_runner.h"
 #include "tests/indi/indi_camera_fixture.h"
@@ -249,8 +251,16 @@ TEST_F(IndiVideoTest, RecordingOpensInSiril) {
     std::ofstream(script) << "requires 1.0.0\nseqstat video stats.csv\n";
     const std::string siril = findProgram("siril-cli");
     ASSERT_FALSE(siril.empty()) << "siril-cli not installed (scripts/install-deps.sh)";
-    const ToolResult r = runProgram(siril, {"-d", files().path(), "-s", script}, files().path(),
-                                    {{"HOME", files().path()}});
+    // siril-cli 1.2 (Debian 13) opens a display even to run a script: with
+    // none, it gets a virtual one of its own from xvfb-run where that is.
+    std::string program = siril;
+    std::vector<std::string> arguments = {"-d", files().path(), "-s", script};
+    const std::string xvfb = findProgram("xvfb-run");
+    if (std::getenv("DISPLAY") == nullptr && !xvfb.empty()) {
+        arguments.insert(arguments.begin(), {"-a", siril});
+        program = xvfb;
+    }
+    const ToolResult r = runProgram(program, arguments, files().path(), {{"HOME", files().path()}});
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("image size: 1024 x 768 (16 bits)"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("sensor type: RGGB"), std::string::npos) << r.out;
