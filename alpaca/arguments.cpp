@@ -10,6 +10,7 @@
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/server_config.h"
+#include "host/camera_identity.h"
 
 namespace alpaca {
 
@@ -74,7 +75,8 @@ bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
         a.requestTimeoutSeconds = seconds("--timeout", value, 0.05, 600);
     });
     text("--readout-margin", [&a](const std::string &value) {
-        a.readoutMarginSeconds = seconds("--readout-margin", value, 0.1, 3600);
+        a.readoutMarginSeconds = seconds("--readout-margin", value, kShortestReadoutMargin.count() / 1000.0,
+                                         kLongestReadoutMargin.count() / 1000.0);
     });
 
     std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them so

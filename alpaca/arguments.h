@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/camera_identity.h"
+
 namespace alpaca {
 
 struct Arguments {
@@ -15,7 +17,7 @@ struct Arguments {
     std::optional<double> pixelSizeMicrons;
     std::string configPath;  // empty: the default place
     double requestTimeoutSeconds = 5;
-    double readoutMarginSeconds = 30;
+    double readoutMarginSeconds = kDefaultReadoutMargin.count() / 1000.0;
     bool help = false;
     bool version = false;
 };

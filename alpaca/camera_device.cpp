@@ -7,8 +7,6 @@ namespace alpaca {
 
 namespace {
 
-constexpr auto kConnectWait = std::chrono::seconds(60);
-
 }  // namespace
 
 CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
@@ -33,8 +31,8 @@ CameraDevice::~CameraDevice() { worker_.reset(); }
 
 void CameraDevice::closed() {
     // The last client left: an exposure in progress is abandoned with the camera.
-    phase_ = CameraState::Idle;
-    currentId_ = 0;
+    exposure_.abort();
+    croppingId_ = 0;
     image_.reset();
     log_("camera closed");
 }
@@ -55,14 +53,14 @@ MemberResult CameraDevice::putConnected(const Call &call) {
     // without holding the lock, so other clients go on being served.
     std::shared_future<ConnectOutcome> pending = clients_.pending();
     mutex_.unlock();
-    const bool settled = pending.wait_for(kConnectWait) == std::future_status::ready;
+    const bool settled = pending.wait_for(kConnectTimeout) == std::future_status::ready;
     mutex_.lock();
     clients_.settle();
     if (clients_.connected(call.clientId)) {
         return MemberResult::done();
     }
     if (!settled) {
-        return MemberResult::fail(ErrorCode::CameraFailure, "the camera did not open within 60 s");
+        return MemberResult::fail(ErrorCode::CameraFailure, "the camera did not open within " + std::to_string(kConnectTimeout.count()) + " s");
     }
     const std::string why = clients_.takeFailure(call.clientId).value_or("disconnected meanwhile");
     return MemberResult::fail(ErrorCode::CameraFailure, "cannot connect the camera: " + why);
@@ -100,7 +98,7 @@ DeviceStatus CameraDevice::status() {
             .bin = bin_,
             .readoutMode = readoutMode_,
             .pixelSizeMicrons = pixelSizeMicrons_,
-            .lastError = failure_,
+            .lastError = exposure_.failure(),
             .image = image_,
             .imageMode = imagePlan_.mode,
             .imageStartX = imagePlan_.subframe.x,

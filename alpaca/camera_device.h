@@ -24,8 +24,10 @@
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/client_connections.h"
 #include "alpaca/image_encoding.h"
+#include "host/camera_identity.h"
 #include "host/camera_modes.h"
 #include "host/camera_worker.h"
+#include "host/exposure_tracker.h"
 #include "host/frame_plan.h"
 
 namespace alpaca {
@@ -40,8 +42,6 @@ enum class CameraState : int32_t {
     Error = 5
 };
 
-inline constexpr double kExposureMaxSeconds = 3600;
-inline constexpr double kExposureResolutionSeconds = 0.001;
 inline constexpr int32_t kInterfaceVersion = 4;
 inline constexpr int32_t kMaxBin = 4;
 
@@ -95,7 +95,7 @@ public:
     // before it is reported failed.
     CameraDevice(ModuleLoader loader, std::string modulePath,
                  std::optional<double> pixelSizeMicrons, Log log,
-                 std::chrono::milliseconds readoutMargin = std::chrono::seconds(30));
+                 std::chrono::milliseconds readoutMargin = kDefaultReadoutMargin);
     ~CameraDevice();
     CameraDevice(const CameraDevice &) = delete;
     CameraDevice &operator=(const CameraDevice &) = delete;
@@ -146,9 +146,7 @@ private:
     static const std::map<std::string, Member> &members();
 
     // Under mutex_.
-    bool exposing() const;
     CameraState currentState() const;
-    std::optional<int32_t> percentCompleted() const;
     void closed();
     void onWorkerEvents();
 
@@ -219,15 +217,8 @@ private:
     Subframe subframe_ = {.x = 0, .y = 0, .width = kSensorColumns, .height = kSensorRows};
     std::optional<double> pixelSizeMicrons_;
     // Exposure.
-    CameraState phase_ = CameraState::Idle;  // Idle, Waiting, Exposing or Error
-    uint64_t lastId_ = 0;
-    uint64_t currentId_ = 0;  // 0: none whose events matter
-    FramePlan currentPlan_;
-    double currentDuration_ = 0;
-    std::chrono::steady_clock::time_point exposureStart_;
-    std::optional<double> lastDuration_;
-    std::optional<std::chrono::system_clock::time_point> lastStartTime_;
-    std::string failure_;
+    ExposureTracker exposure_;
+    uint64_t croppingId_ = 0;  // the exposure whose frame is being cut, 0: none
     std::shared_ptr<const ColumnImage> image_;
     FramePlan imagePlan_;
     std::string imagePattern_;
@@ -239,9 +230,5 @@ private:
     // may still be reporting meanwhile.
     std::atomic<CameraWorker *> reportingWorker_{nullptr};
 };
-
-// ASCOM's date form for LastExposureStartTime: CCYY-MM-DDThh:mm:ss.sss, UTC,
-// no zone letter.
-std::string formatAscomTime(std::chrono::system_clock::time_point time);
 
 }  // namespace alpaca

@@ -6,14 +6,10 @@ namespace alpaca {
 
 namespace {
 
-constexpr char kDeviceName[] = "QM-208X VESK";
-// ASCOM clients show at most 68 characters of Description.
-constexpr char kDescription[] = "Vantrel QM-208X VESK one-shot colour CCD camera";
 constexpr char kDriverInfo[] =
     "qm-alpaca: ASCOM Alpaca server for the Vantrel QM-208X VESK through its driver D_QM208X";
 constexpr char kDriverVersion[] = "1.0";
 constexpr int32_t kSensorTypeRggb = 2;
-constexpr int32_t kMaxAdu = 65535;
 
 MemberResult intValue(int64_t value) { return MemberResult::value(std::to_string(value)); }
 
@@ -32,7 +28,7 @@ BayerOffset sensorBayerOffset() {
 // Identity and the other common members.
 
 MemberResult CameraDevice::getDescription(const Call &) {
-    return MemberResult::value(jsonString(kDescription));
+    return MemberResult::value(jsonString(kCameraDescription));
 }
 MemberResult CameraDevice::getDriverInfo(const Call &) {
     return MemberResult::value(jsonString(kDriverInfo));
@@ -42,7 +38,7 @@ MemberResult CameraDevice::getDriverVersion(const Call &) {
 }
 MemberResult CameraDevice::getInterfaceVersion(const Call &) { return intValue(kInterfaceVersion); }
 MemberResult CameraDevice::getName(const Call &) {
-    return MemberResult::value(jsonString(kDeviceName));
+    return MemberResult::value(jsonString(kCameraName));
 }
 MemberResult CameraDevice::getSupportedActions(const Call &) { return MemberResult::value("[]"); }
 MemberResult CameraDevice::putAction(const Call &) {
@@ -65,7 +61,7 @@ MemberResult CameraDevice::getBayerOffsetY(const Call &) { return intValue(senso
 MemberResult CameraDevice::getCameraXSize(const Call &) { return intValue(kSensorColumns); }
 MemberResult CameraDevice::getCameraYSize(const Call &) { return intValue(kSensorRows); }
 MemberResult CameraDevice::getExposureMax(const Call &) {
-    return MemberResult::value(jsonNumber(kExposureMaxSeconds));
+    return MemberResult::value(jsonNumber(kLongestExposureSeconds));
 }
 MemberResult CameraDevice::getExposureMin(const Call &) {
     return MemberResult::value(jsonNumber(0.0));
@@ -73,7 +69,7 @@ MemberResult CameraDevice::getExposureMin(const Call &) {
 MemberResult CameraDevice::getExposureResolution(const Call &) {
     return MemberResult::value(jsonNumber(kExposureResolutionSeconds));
 }
-MemberResult CameraDevice::getMaxAdu(const Call &) { return intValue(kMaxAdu); }
+MemberResult CameraDevice::getMaxAdu(const Call &) { return intValue(kMaxSampleValue); }
 MemberResult CameraDevice::getMaxBin(const Call &) { return intValue(kMaxBin); }
 MemberResult CameraDevice::getSensorName(const Call &) {
     // The module does not name the sensor chip; ASCOM asks for an empty

@@ -42,10 +42,6 @@ std::string defaultConfigPath() {
 #endif
 }
 
-bool pixelSizeAcceptable(double microns) {
-    return std::isfinite(microns) && microns > 0 && microns <= 100;
-}
-
 bool loadConfig(const std::string &path, ServerConfig &config, std::string &error) {
     config = {};
     std::error_code ec;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "host/camera_identity.h"  // pixelSizeAcceptable
+
 namespace alpaca {
 
 struct ServerConfig {
@@ -18,8 +20,6 @@ struct ServerConfig {
 // %APPDATA%\qm208x\qm-alpaca.json; empty when none of these is known.
 std::string defaultConfigPath();
 
-// A pixel size a camera can have: finite, above 0 and at most 100 microns.
-bool pixelSizeAcceptable(double microns);
 
 // Reads the file; a missing file gives an empty configuration. A file that
 // exists but cannot be read or parsed is an error, so nothing overwrites it.

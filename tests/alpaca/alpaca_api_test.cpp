@@ -148,7 +148,7 @@ TEST_F(AlpacaApi, ConnectedCameraDescribesItself) {
         {"canstopexposure", false},
         {"hasshutter", false},
         {"exposuremin", 0.0},
-        {"exposuremax", 3600.0},
+        {"exposuremax", 536870.911},
         {"exposureresolution", 0.001},
         {"camerastate", 0},
         {"imageready", false},
@@ -379,7 +379,7 @@ TEST_F(AlpacaApi, SubframeAndDurationAreJudgedAtStartExposure) {
         {"negative StartX", 1, -1, 0, 10, 10, "0.01", kInvalidValue},
         {"empty", 4, 0, 0, 0, 10, "0.01", kInvalidValue},
         {"negative duration", 1, 0, 0, 10, 10, "-1", kInvalidValue},
-        {"duration past the limit", 1, 0, 0, 10, 10, "3600.5", kInvalidValue},
+        {"duration past the limit", 1, 0, 0, 10, 10, "536870.912", kInvalidValue},
         {"whole binned frame", 4, 0, 0, 512, 384, "0.001", 0},
     };
     for (const auto &c : cases) {

@@ -403,12 +403,4 @@ TEST(AlpacaConfig, SavedAndReadBack) {
     EXPECT_NE(makeUniqueId(), makeUniqueId());
 }
 
-TEST(AlpacaTime, LastExposureStartTimeFormat) {
-    using namespace std::chrono;
-    const sys_days day = year{2026} / December / 8;
-    EXPECT_EQ(formatAscomTime(day + hours(7) + minutes(5) + seconds(9) + milliseconds(42)),
-              "2026-12-08T07:05:09.042");
-    EXPECT_EQ(formatAscomTime(sys_days(year{2000} / January / 1)), "2000-01-01T00:00:00.000");
-}
-
 }  // namespace
