@@ -1,5 +1,7 @@
 // The same simulated exposure through qm-alpaca and through qm-capture gives
-// the same image, sample for sample, in JSON and in ImageBytes.
+// the same image, sample for sample, in JSON and in ImageBytes: the full frame
+// and subframes (StartX/StartY/NumX/NumY beside qm-capture --window, both
+// from the image's top-left).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -14,7 +16,8 @@ using namespace alpacatest;
 namespace {
 
 // qm-capture's image of one exposure, read back from its FITS file.
-RowImage captureImage(uint32_t mode, double seconds, std::string &error) {
+RowImage captureImage(uint32_t mode, double seconds, const std::string &window,
+                      std::string &error) {
     const auto folder =
         std::filesystem::temp_directory_path() /
         ("qm-alpaca-capture-" + std::to_string(getpid()) + "-" + std::to_string(mode));
@@ -22,8 +25,9 @@ RowImage captureImage(uint32_t mode, double seconds, std::string &error) {
     const std::string file = (folder / "frame.fits").string();
     const std::string command = std::string("QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed '") +
                                 QM_CAPTURE_PROGRAM + "' capture --mode " + std::to_string(mode) +
-                                " --exposure " + std::to_string(seconds) + " --output '" + file +
-                                "' >/dev/null 2>&1";
+                                " --exposure " + std::to_string(seconds) +
+                                (window.empty() ? "" : " --window " + window) + " --output '" +
+                                file + "' >/dev/null 2>&1";
     RowImage image;
     const int status = std::system(command.c_str());
     const FitsContents fits = readFits(file);
@@ -48,11 +52,23 @@ TEST(AlpacaCapture, ImagesEqualQmCapturesOfTheSameExposure) {
         int bin;
         int readoutMode;
         uint32_t mode;
-    } cases[] = {{1, 0, 4}, {2, 0, 2}, {2, 1, 3}, {4, 0, 1}, {4, 1, 0}};
+        int startX, startY, numX, numY;  // numX 0: the whole binned frame
+    } cases[] = {
+        {1, 0, 4, 0, 0, 0, 0},      {2, 0, 2, 0, 0, 0, 0},     {2, 1, 3, 0, 0, 0, 0},
+        {4, 0, 1, 0, 0, 0, 0},      {4, 1, 0, 0, 0, 0, 0},     {1, 0, 4, 5, 3, 31, 11},
+        {2, 0, 2, 1, 767, 1023, 1}, {2, 1, 3, 3, 2, 17, 9},    {4, 1, 0, 1, 1, 6, 5},
+    };
     for (const auto &c : cases) {
-        SCOPED_TRACE("mode " + std::to_string(c.mode));
+        const bool whole = c.numX == 0;
+        const int numX = whole ? 2048 / c.bin : c.numX;
+        const int numY = whole ? 1536 / c.bin : c.numY;
+        const std::string window = whole ? "" : std::to_string(c.startX) + "," +
+                                                    std::to_string(c.startY) + "," +
+                                                    std::to_string(numX) + "," +
+                                                    std::to_string(numY);
+        SCOPED_TRACE("mode " + std::to_string(c.mode) + " " + window);
         std::string error;
-        const RowImage captured = captureImage(c.mode, 0.05, error);
+        const RowImage captured = captureImage(c.mode, 0.05, window, error);
         ASSERT_TRUE(error.empty()) << error;
         // A fresh connection, as qm-capture's: in the camera-binning modes the
         // image's top row is read from just past the frame the camera
@@ -60,7 +76,7 @@ TEST(AlpacaCapture, ImagesEqualQmCapturesOfTheSameExposure) {
         // there, or zeros after the driver obtains its buffer at connection.
         ASSERT_TRUE(client.disconnect());
         ASSERT_TRUE(client.connect());
-        ASSERT_TRUE(client.setFrame(c.bin, c.readoutMode, 0, 0, 2048 / c.bin, 1536 / c.bin));
+        ASSERT_TRUE(client.setFrame(c.bin, c.readoutMode, c.startX, c.startY, numX, numY));
         ASSERT_TRUE(client.expose(0.05));
         RowImage fromJson;
         RowImage fromBytes;
