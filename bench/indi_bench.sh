@@ -9,6 +9,8 @@
 #   bench/indi_bench.sh [--repetitions N] [--exposure SECONDS] [--stream-seconds S]
 #
 # QM_INDI_DRIVER=/usr/bin/indi_qm208x_ccd times an installed driver instead.
+# Goals: mode 4 median 0.15 s and slowest frame 0.2 s (no frame pays the 200 ms
+# pause of a d_IsExposing that came too early), mode 0 median 0.08 s.
 # Exit status: 0 every goal met, 3 a goal missed, 1 a case delivered no image.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -40,7 +40,8 @@ struct BenchCase {
     std::string driver;
     std::string device;
     std::string mode = {};            // QM_BINNING_MODE element, "" for none
-    std::optional<double> goal = {};  // seconds, median
+    std::optional<double> goal = {};     // seconds, median
+    std::optional<double> maxGoal = {};  // seconds, slowest frame
 };
 
 struct Timing {
@@ -49,6 +50,7 @@ struct Timing {
     long height = 0;
     std::vector<double> seconds = {};
     std::optional<double> goal = {};
+    std::optional<double> maxGoal = {};
     std::string failure = {};
 };
 
@@ -109,7 +111,7 @@ std::optional<Frame> timeOneFrame(qmindi::IndiTestClient &client, double exposur
 }
 
 Timing runCase(const BenchCase &c, int repetitions, double exposure, const std::string &folder) {
-    Timing t{.label = c.label, .goal = c.goal};
+    Timing t{.label = c.label, .goal = c.goal, .maxGoal = c.maxGoal};
     qmindi::IndiServer server({.drivers = {c.driver}, .environment = {{"QM_SIM_TIME_SCALE", "1"}}});
     if (!server.started()) {
         t.failure = server.error();
@@ -304,7 +306,8 @@ int main(int argc, char **argv) {
          .driver = qmDriver(),
          .device = "QM-208X VESK",
          .mode = "MODE_4",
-         .goal = 0.15},
+         .goal = 0.15,
+         .maxGoal = 0.2},
         {.label = "indi_qm208x_ccd, mode 0",
          .driver = qmDriver(),
          .device = "QM-208X VESK",
@@ -326,15 +329,18 @@ int main(int argc, char **argv) {
             continue;
         }
         const double median = quantile(t.seconds, 0.5);
-        const bool met = !t.goal || median <= *t.goal;
-        char goal[32] = "-";
-        if (t.goal) {
-            std::snprintf(goal, sizeof goal, "<= %.2f", *t.goal);
+        const double slowest = quantile(t.seconds, 1);
+        // A frame that paid a poll's 200 ms pause shows in the maximum.
+        const bool met = (!t.goal || median <= *t.goal) && (!t.maxGoal || slowest <= *t.maxGoal);
+        char goal[48] = "-";
+        if (t.goal && t.maxGoal) {
+            std::snprintf(goal, sizeof goal, "median <= %.2f, max <= %.2f", *t.goal, *t.maxGoal);
+        } else if (t.goal) {
+            std::snprintf(goal, sizeof goal, "median <= %.2f", *t.goal);
         }
         std::printf("| %s | %ldx%ld | %.3f | %.3f | %.3f | %.3f | %.3f | %s | %s |\n",
                     t.label.c_str(), t.width, t.height, median, quantile(t.seconds, 0),
-                    quantile(t.seconds, 0.25), quantile(t.seconds, 0.75), quantile(t.seconds, 1),
-                    goal, t.goal ? (met ? "pass" : "FAIL") : "-");
+                    quantile(t.seconds, 0.25), quantile(t.seconds, 0.75), slowest, goal, t.goal ? (met ? "pass" : "FAIL") : "-");
         std::fflush(stdout);
         if (!met && status == 0) {
             status = 3;

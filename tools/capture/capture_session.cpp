@@ -185,7 +185,7 @@ public:
             }
             std::vector<uint16_t> image;
             std::chrono::system_clock::time_point started;
-            if (const int status = exposeFrame(i, image, started, error); status != kExitDone) {
+            if (const int status = awaitFrame(i, image, started, error); status != kExitDone) {
                 return status;
             }
             frame.dateObs = fitsDateTime(started);
@@ -208,8 +208,8 @@ private:
     // Frame `number` through the worker: its events bring the start, the
     // frame or why there is none; between them the progress is shown and an
     // interrupt that abandons the frame is taken. Returns an exit status.
-    int exposeFrame(uint32_t number, std::vector<uint16_t> &image,
-                    std::chrono::system_clock::time_point &started, std::string &error) {
+    int awaitFrame(uint32_t number, std::vector<uint16_t> &image,
+                   std::chrono::system_clock::time_point &started, std::string &error) {
         worker_.expose({.id = number,
                         .lengthMs = options_.exposureMs,
                         .mode = plan_.mode,
@@ -227,7 +227,8 @@ private:
                     exposing = true;
                     started = event.time;
                 } else if (event.kind == WorkerEvent::Kind::FrameReady) {
-                    image = cropToSubframe(event.image, plan_);
+                    image = plan_.deliversSubframe() ? std::move(event.image)
+                                                     : cropToSubframe(event.image, plan_);
                     return kExitDone;
                 } else if (event.kind == WorkerEvent::Kind::ExposureFailed) {
                     error = frameName + ": " + event.message;
