@@ -1,18 +1,40 @@
-// The keywords this driver adds to the base class's FITS header.
+// The FITS header of a frame: the base class's keywords, then those every
+// program of this camera writes for a frame (imaging/fits_keywords.h), which
+// replace the base class's of the same name, so qm-capture's and this driver's
+// files of one frame say the same.
+#include "imaging/fits_keywords.h"
 #include "indi/qm208x_ccd.h"
 
-void Qm208xCcd::addDriverKeywords(INDI::CCDChip *, FitsKeywords &keywords) {
-    const uint32_t mode = delivery_.plan.mode;
-    const Subframe &frame = delivery_.plan.subframe;
-    keywords.put("ROWORDER", std::string("TOP-DOWN"), "first stored row is the image's top row");
-    keywords.put("DRIVER", driverName_, "camera driver module");
-    keywords.put("READOUTM", modeNames_.at(mode), "binning mode");
-    keywords.put("BINMODE", static_cast<long>(mode), "binning mode number");
-    keywords.put("XORGSUBF", static_cast<long>(frame.x),
-                 "frame origin, binned columns from the left");
-    keywords.put("YORGSUBF", static_cast<long>(frame.y), "frame origin, binned rows from the top");
-    if (pixelSizeN_[0].value <= 0) {
-        // An unknown pixel size is no size at all, not 0 um.
+namespace {
+
+// INDI's frame types as FITS IMAGETYP values.
+const char *imageTypeOf(INDI::CCDChip::CCD_FRAME type) {
+    switch (type) {
+    case INDI::CCDChip::BIAS_FRAME: return "Bias Frame";
+    case INDI::CCDChip::DARK_FRAME: return "Dark Frame";
+    case INDI::CCDChip::FLAT_FRAME: return "Flat Field";
+    case INDI::CCDChip::LIGHT_FRAME: break;
+    }
+    return "Light Frame";
+}
+
+}  // namespace
+
+void Qm208xCcd::addDriverKeywords(INDI::CCDChip *chip, FitsKeywords &keywords) {
+    const FrameDescription frame{.plan = delivery_.plan,
+                                 .modeName = modeNames_.at(delivery_.plan.mode),
+                                 .exposureSeconds = delivery_.seconds,
+                                 .startUtc = delivery_.startUtc,
+                                 .imageType = imageTypeOf(chip->getFrameType()),
+                                 .pixelSizeMicrons = pixelSizeN_[0].value,
+                                 // INDI clients know the camera by its device name.
+                                 .instrument = getDeviceName(),
+                                 .driverName = driverName_,
+                                 .program = "indi_qm208x_ccd",
+                                 .object = {}};
+    keywords.put(frameKeywords(frame));
+    if (frame.pixelSizeMicrons <= 0) {
+        // An unknown pixel size is no size at all, not the base class's 0 um.
         for (const char *key : {"PIXSIZE1", "PIXSIZE2", "XPIXSZ", "YPIXSZ", "SCALE"}) {
             keywords.remove(key);
         }

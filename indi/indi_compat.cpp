@@ -1,5 +1,7 @@
 #include "indi/indi_compat.h"
 
+#include "imaging/fits_keyword_writer.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -27,6 +29,24 @@ void FitsKeywords::put(const char *key, long value, const char *comment) {
 
 void FitsKeywords::put(const char *key, const std::string &value, const char *comment) {
     replace(records_, INDI::FITSRecord(key, value.c_str(), comment));
+}
+
+void FitsKeywords::put(const std::vector<FitsKeyword> &frameKeywords) {
+    for (const FitsKeyword &k : frameKeywords) {
+        const char *comment = k.comment.c_str();
+        switch (k.kind) {
+        case FitsKeyword::Kind::Text:
+            replace(records_, INDI::FITSRecord(k.name.c_str(), k.text.c_str(), comment));
+            break;
+        case FitsKeyword::Kind::Integer:
+            replace(records_, INDI::FITSRecord(k.name.c_str(), k.integer, comment));
+            break;
+        case FitsKeyword::Kind::Fixed:
+        case FitsKeyword::Kind::Real:
+            replace(records_, INDI::FITSRecord(k.name.c_str(), k.real, k.digits, comment));
+            break;
+        }
+    }
 }
 
 void FitsKeywords::remove(const char *key) {
@@ -87,6 +107,15 @@ void FitsKeywords::put(const char *key, const std::string &value, const char *co
     }
     int status = 0;
     fits_update_key(file_, TSTRING, key, const_cast<char *>(value.c_str()), comment, &status);
+    note(status);
+}
+
+void FitsKeywords::put(const std::vector<FitsKeyword> &frameKeywords) {
+    if (file_ == nullptr) {
+        return;
+    }
+    int status = 0;
+    writeFitsKeywords(file_, frameKeywords, status);
     note(status);
 }
 

@@ -12,6 +12,8 @@
 #include <libindi/indiccd.h>
 #include <libindi/sharedblob.h>
 
+#include "imaging/fits_keywords.h"
+
 #if INDI_VERSION_MAJOR >= 2
 #define QM_INDI_KEYWORD_RECORDS 1
 #include <libindi/fitskeyword.h>
@@ -32,6 +34,8 @@ public:
 
     void put(const char *key, long value, const char *comment);
     void put(const char *key, const std::string &value, const char *comment);
+    // A frame's keywords as the image-products library gives them.
+    void put(const std::vector<FitsKeyword> &frameKeywords);
     void remove(const char *key);
     // The first failure so far, else empty.
     const std::string &error() const { return error_; }

@@ -1,6 +1,7 @@
 // Modes, frames and the FITS images of indi_qm208x_ccd, through a real indiserver.
 #include <cmath>
 #include <limits>
+#include <regex>
 
 #include "tests/capture/sky_checks.h"
 #include "tests/indi/indi_camera_fixture.h"
@@ -50,6 +51,13 @@ TEST_P(Modes, DeliverTheirFullFrameWithTheirKeywords) {
     EXPECT_EQ(f.integer("YORGSUBF"), 0);
     EXPECT_EQ(f.integer("BINMODE"), m.number);
     EXPECT_EQ(f.text("READOUTM"), m.label);
+    // The keywords every program of the camera writes for a frame.
+    EXPECT_EQ(f.text("IMAGETYP"), "Light Frame");
+    EXPECT_EQ(f.text("SWCREATE"), "indi_qm208x_ccd");
+    EXPECT_EQ(f.text("TIMESYS"), "UTC");
+    EXPECT_TRUE(std::regex_match(f.text("DATE-OBS"),
+                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})")))
+        << f.text("DATE-OBS");
     // Nothing the camera does not report: no temperature, no pixel size unset.
     for (const char *key : {"CCD-TEMP", "PIXSIZE1", "PIXSIZE2", "XPIXSZ", "YPIXSZ"}) {
         EXPECT_FALSE(f.has(key)) << key;
