@@ -13,15 +13,16 @@ esac
 
 # libclang-rt-dev: the runtime of the release's default clang (14 on Debian 12,
 # 19 on 13) for the fuzz targets. debootstrap: CI's fresh Debian roots
-# (scripts/ci/fresh-roots.sh). zlib1g-dev and libz-mingw-w64-dev: the PNG
-# previews' deflate coding in the Linux and the Windows build (imaging/).
+# (scripts/ci/fresh-roots.sh); mmdebstrap: its libindi 2.x root, made with its
+# packages in one apt run (scripts/ci/indi2.sh). zlib1g-dev and libz-mingw-w64-dev:
+# the PNG previews' deflate coding in the Linux and the Windows build (imaging/).
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev file
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev libpng-dev zlib1g-dev fitsverify help2man
   libindi-dev indi-bin
   libcpp-httplib-dev nlohmann-json3-dev libcli11-dev
-  lintian siril chromium iproute2 debootstrap
+  lintian siril chromium iproute2 debootstrap mmdebstrap
   clang libclang-rt-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev nsis
   qemu-user-static
