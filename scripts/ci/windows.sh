@@ -151,7 +151,8 @@ stage_done "tests under Wine"
 # LoadLibrary of the module failed with error 126 in a trial), so there the
 # stage says so and is left out rather than failing on the emulator.
 if [ "$wine_emulated" = 1 ]; then
-  echo "windows.sh: the Alpaca API tests against qm-alpaca.exe need Wine without emulation: not run"
+  echo "windows.sh: the Alpaca API tests against qm-alpaca.exe and the comparison of its" \
+       "preview with qm-alpaca's need Wine without emulation: not run"
 else
   cmake --preset default >/dev/null
   cmake --build --preset default --target alpaca_api_tests >/dev/null
@@ -161,6 +162,11 @@ else
     { echo "windows.sh: the Alpaca API tests against qm-alpaca.exe failed" >&2; exit 1; }
   rm -rf "$alpaca_state"
   stage_done "Alpaca API tests against qm-alpaca.exe under Wine"
+  # The setup page's preview: the same pixels from both builds for the same
+  # exposure (one PNG encoder for both).
+  tests/windows/preview_compare.sh build/default/out/qm-alpaca -- wine build/mingw/out/qm-alpaca.exe ||
+    { echo "windows.sh: the previews of qm-alpaca and qm-alpaca.exe differ" >&2; exit 1; }
+  stage_done "preview of qm-alpaca.exe against qm-alpaca's"
 fi
 
 # The installer, silently installed, checked and uninstalled in this prefix
