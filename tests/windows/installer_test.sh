@@ -78,7 +78,11 @@ installed_files() {
 }
 sorted() { printf '%s\n' "$@" | sort | tr '\n' ' ' | sed 's/ $//'; }
 uninstall_key='Microsoft\\Windows\\CurrentVersion\\Uninstall\\QM208X-Alpaca'
-common_files='D_QM208X.dll README-qm-alpaca.txt licenses/D_QM208X.txt licenses/cpp-httplib.txt licenses/mingw-w64-runtime.txt licenses/nlohmann-json.txt qm-alpaca.exe uninstall.exe'
+# What the server zip holds (tests/windows/check_zips.sh checks that file for
+# file), as staged for the installer, and the uninstaller.
+stage=$(dirname "$setup")/../installer-stage
+common_files="$( (cd "$stage/server" && find . -type f | sed 's|^\./||'; echo uninstall.exe) | sort | tr '\n' ' ')"
+[ -f "$stage/server/qm-alpaca.exe" ] || { echo "installer_test.sh: no staged files in $stage" >&2; exit 1; }
 
 snapshot before
 
@@ -112,7 +116,7 @@ size=$(registry_value "$uninstall_key" EstimatedSize | sed -n 's/^dword:\([0-9a-
 check "Add/Remove Programs: EstimatedSize of at least 500 KiB (got ${size:-none})" \
   test "$((16#${size:-0}))" -ge 500
 check "the simulated CCDVideoAPI.dll is the one built" cmp -s "$unix_dir/CCDVideoAPI.dll" \
-  "$(dirname "$setup")/../installer-stage/simulated/CCDVideoAPI.dll"
+  "$stage/simulated/CCDVideoAPI.dll"
 
 # 2. A frame from the installed server.
 if [ "$alpaca_tests" = - ]; then
