@@ -77,7 +77,8 @@ std::optional<uint32_t> modeForBinning(double horizontal, double vertical, uint3
     }
     // Cast only what fits: the camera's factors are small whole numbers.
     if (horizontal >= 1 && horizontal <= 64 && std::floor(horizontal) == horizontal) {
-        if (const std::optional<uint32_t> mode = modeForBinning(static_cast<int32_t>(horizontal), BinningKind::ColourKept)) {
+        const auto factor = static_cast<int32_t>(horizontal);
+        if (const std::optional<uint32_t> mode = modeForBinning(factor, BinningKind::ColourKept)) {
             return mode;
         }
     }

@@ -82,8 +82,8 @@ bool Qm208xCcd::initProperties() {
     IUFillTextVector(&modulePathTP_, modulePathT_, 1, getDeviceName(), kModulePathProperty,
                      "Driver module", CONNECTION_TAB, IP_RO, 60, IPS_IDLE);
 
-    IUFillNumber(&pixelSizeN_[0], "PIXEL_SIZE", "Pixel size (um, 0 unknown)", "%.2f", 0, kMaxPixelSizeMicrons, 0.01,
-                 0);
+    IUFillNumber(&pixelSizeN_[0], "PIXEL_SIZE", "Pixel size (um, 0 unknown)", "%.2f", 0,
+                 kMaxPixelSizeMicrons, 0.01, 0);
     IUFillNumberVector(&pixelSizeNP_, pixelSizeN_, 1, getDeviceName(), kPixelSizeProperty,
                        "Pixel size", IMAGE_INFO_TAB, IP_RW, 60, IPS_IDLE);
 

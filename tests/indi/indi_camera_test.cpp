@@ -190,7 +190,7 @@ TEST_P(Subframes, EqualTheCropOfTheFullFrame) {
     const Frame requests[] = {
         {96, 160, 640, 480},                                   // on every multiple
         {101, 57, 333, 211},                                   // odd values: whole binned pixels
-        {3.0 * b, 5.0 * b, 77.0 * b, 45.0 * b},                // on the binning grid, off the window step
+        {3.0 * b, 5.0 * b, 77.0 * b, 45.0 * b},  // on the binning grid, off the window step
         {0, 0, 64, 64},                                        // top-left corner
         {kSensorWidth - 64, kSensorHeight - 64, 64, 64},       // bottom-right corner
         {0, kSensorHeight / 2, kSensorWidth, kSensorHeight / 2},  // lower half, full rows
