@@ -4,9 +4,8 @@
 // the help text stay this program's own.
 #include "alpaca/arguments.h"
 
-#include <cstdio>
-
 #include <CLI/CLI.hpp>
+#include <cstdio>
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/server_config.h"
@@ -75,8 +74,9 @@ bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
         a.requestTimeoutSeconds = seconds("--timeout", value, 0.05, 600);
     });
     text("--readout-margin", [&a](const std::string &value) {
-        a.readoutMarginSeconds = seconds("--readout-margin", value, kShortestReadoutMargin.count() / 1000.0,
-                                         kLongestReadoutMargin.count() / 1000.0);
+        a.readoutMarginSeconds =
+            seconds("--readout-margin", value, kShortestReadoutMargin.count() / 1000.0,
+                    kLongestReadoutMargin.count() / 1000.0);
     });
 
     std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them so

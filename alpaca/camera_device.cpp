@@ -5,9 +5,7 @@
 
 namespace alpaca {
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
                            std::optional<double> pixelSizeMicrons, Log log,
@@ -60,7 +58,9 @@ MemberResult CameraDevice::putConnected(const Call &call) {
         return MemberResult::done();
     }
     if (!settled) {
-        return MemberResult::fail(ErrorCode::CameraFailure, "the camera did not open within " + std::to_string(kConnectTimeout.count()) + " s");
+        return MemberResult::fail(
+            ErrorCode::CameraFailure,
+            "the camera did not open within " + std::to_string(kConnectTimeout.count()) + " s");
     }
     const std::string why = clients_.takeFailure(call.clientId).value_or("disconnected meanwhile");
     return MemberResult::fail(ErrorCode::CameraFailure, "cannot connect the camera: " + why);

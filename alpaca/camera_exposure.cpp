@@ -1,9 +1,9 @@
 // Exposures: starting and aborting one, the state and progress clients poll
 // (the host's exposure tracker, in ASCOM's numbers), the worker's reports and
 // the image they leave for ImageArray.
-#include "alpaca/camera_device.h"
-
 #include <cstdio>
+
+#include "alpaca/camera_device.h"
 
 namespace alpaca {
 
@@ -169,11 +169,10 @@ std::shared_ptr<const ColumnImage> CameraDevice::image(uint32_t clientId, Member
         return nullptr;
     }
     if (!image_) {
-        refusal = MemberResult::fail(
-            ErrorCode::InvalidOperation,
-            exposure_.running() || croppingId_ != 0
-                ? "the exposure is not finished: wait for ImageReady"
-                : "there is no image: start an exposure first");
+        refusal = MemberResult::fail(ErrorCode::InvalidOperation,
+                                     exposure_.running() || croppingId_ != 0
+                                         ? "the exposure is not finished: wait for ImageReady"
+                                         : "there is no image: start an exposure first");
         return nullptr;
     }
     return image_;

@@ -140,7 +140,8 @@ MemberResult CameraDevice::call(const std::string &member, bool put, const Field
         return MemberResult::malformed(
             member + (put ? " cannot be set (GET only)" : " is a method (PUT only)"));
     }
-    Call parsed{.clientId = clientId, .arguments = {}, .lacking = put ? row.lacking : "this member"};
+    Call parsed{
+        .clientId = clientId, .arguments = {}, .lacking = put ? row.lacking : "this member"};
     MemberResult bad;
     if (put && !parseParameters(row.putParameters, fields, parsed.arguments, bad)) {
         return bad;

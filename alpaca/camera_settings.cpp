@@ -96,9 +96,9 @@ MemberResult CameraDevice::putBinY(const Call &call) { return setBin("BinY", cal
 
 MemberResult CameraDevice::setBin(const char *name, int32_t bin) {
     if (!modeForBinning(bin, BinningKind::ColourKept)) {
-        return MemberResult::fail(ErrorCode::InvalidValue, std::string(name) + " " +
-                                                               std::to_string(bin) +
-                                                               " refused: the camera bins 1, 2 or 4");
+        return MemberResult::fail(
+            ErrorCode::InvalidValue,
+            std::string(name) + " " + std::to_string(bin) + " refused: the camera bins 1, 2 or 4");
     }
     // The camera bins both axes alike: one factor serves BinX and BinY.
     bin_ = bin;

@@ -1,8 +1,8 @@
 # cpp-httplib, nlohmann-json and CLI11 for the Windows cross build, the same
 # versions the Linux build uses. nlohmann-json and CLI11 are header-only in
-# Debian's nlohmann-json3-dev and libcli11-dev; cpp-httplib's Debian package keeps its code in a Linux
-# library, so its whole header comes from Debian's source package of the same
-# version (scripts/ci/fetch-cpp-httplib.sh, run by scripts/ci/windows.sh).
+# Debian's nlohmann-json3-dev and libcli11-dev; cpp-httplib's Debian package
+# keeps its code in a Linux library, so its whole header comes from Debian's
+# source package of the same version (scripts/ci/fetch-cpp-httplib.sh, run by scripts/ci/windows.sh).
 # Only copies of these headers in the build tree are added to the include path,
 # never /usr/include with its Linux system headers. Defines the targets the
 # Linux build gets from pkg-config and find_package.
@@ -13,8 +13,9 @@ find_path(QM_NLOHMANN_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_DEFAULT_PA
           NO_CMAKE_FIND_ROOT_PATH)
 find_path(QM_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 if(NOT EXISTS ${QM_CPP_HTTPLIB_DIR}/httplib.h OR NOT QM_NLOHMANN_INCLUDE OR NOT QM_CLI11_INCLUDE)
-  message(STATUS "qm-alpaca.exe needs ${QM_CPP_HTTPLIB_DIR}/httplib.h (scripts/ci/fetch-cpp-httplib.sh "
-                 "${QM_CPP_HTTPLIB_DIR}), nlohmann-json3-dev and libcli11-dev")
+  message(STATUS "qm-alpaca.exe needs ${QM_CPP_HTTPLIB_DIR}/httplib.h "
+                 "(scripts/ci/fetch-cpp-httplib.sh ${QM_CPP_HTTPLIB_DIR}), "
+                 "nlohmann-json3-dev and libcli11-dev")
   return()
 endif()
 

@@ -23,11 +23,10 @@ RowImage captureImage(uint32_t mode, double seconds, const std::string &window,
         ("qm-alpaca-capture-" + std::to_string(getpid()) + "-" + std::to_string(mode));
     std::filesystem::create_directories(folder);
     const std::string file = (folder / "frame.fits").string();
-    const std::string command = std::string("QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed '") +
-                                QM_CAPTURE_PROGRAM + "' capture --mode " + std::to_string(mode) +
-                                " --exposure " + std::to_string(seconds) +
-                                (window.empty() ? "" : " --window " + window) + " --output '" +
-                                file + "' >/dev/null 2>&1";
+    const std::string command =
+        std::string("QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed '") + QM_CAPTURE_PROGRAM +
+        "' capture --mode " + std::to_string(mode) + " --exposure " + std::to_string(seconds) +
+        (window.empty() ? "" : " --window " + window) + " --output '" + file + "' >/dev/null 2>&1";
     RowImage image;
     const int status = std::system(command.c_str());
     const FitsContents fits = readFits(file);
@@ -54,18 +53,18 @@ TEST(AlpacaCapture, ImagesEqualQmCapturesOfTheSameExposure) {
         uint32_t mode;
         int startX, startY, numX, numY;  // numX 0: the whole binned frame
     } cases[] = {
-        {1, 0, 4, 0, 0, 0, 0},      {2, 0, 2, 0, 0, 0, 0},     {2, 1, 3, 0, 0, 0, 0},
-        {4, 0, 1, 0, 0, 0, 0},      {4, 1, 0, 0, 0, 0, 0},     {1, 0, 4, 5, 3, 31, 11},
-        {2, 0, 2, 1, 767, 1023, 1}, {2, 1, 3, 3, 2, 17, 9},    {4, 1, 0, 1, 1, 6, 5},
+        {1, 0, 4, 0, 0, 0, 0},      {2, 0, 2, 0, 0, 0, 0},  {2, 1, 3, 0, 0, 0, 0},
+        {4, 0, 1, 0, 0, 0, 0},      {4, 1, 0, 0, 0, 0, 0},  {1, 0, 4, 5, 3, 31, 11},
+        {2, 0, 2, 1, 767, 1023, 1}, {2, 1, 3, 3, 2, 17, 9}, {4, 1, 0, 1, 1, 6, 5},
     };
     for (const auto &c : cases) {
         const bool whole = c.numX == 0;
         const int numX = whole ? 2048 / c.bin : c.numX;
         const int numY = whole ? 1536 / c.bin : c.numY;
-        const std::string window = whole ? "" : std::to_string(c.startX) + "," +
-                                                    std::to_string(c.startY) + "," +
-                                                    std::to_string(numX) + "," +
-                                                    std::to_string(numY);
+        const std::string window = whole ? ""
+                                         : std::to_string(c.startX) + "," +
+                                               std::to_string(c.startY) + "," +
+                                               std::to_string(numX) + "," + std::to_string(numY);
         SCOPED_TRACE("mode " + std::to_string(c.mode) + " " + window);
         std::string error;
         const RowImage captured = captureImage(c.mode, 0.05, window, error);

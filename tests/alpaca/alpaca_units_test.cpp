@@ -8,8 +8,8 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "alpaca/alpaca_protocol.h"
 #include "alpaca/arguments.h"
@@ -238,13 +238,19 @@ TEST(AlpacaArguments, CommandLine) {
              EXPECT_TRUE(a.help);
              EXPECT_TRUE(a.version);
          }},
-        {{"--port", "65536"}, false, nullptr, "--port '65536' is not a port number from 0 to 65535"},
+        {{"--port", "65536"},
+         false,
+         nullptr,
+         "--port '65536' is not a port number from 0 to 65535"},
         {{"--port", "-1"}, false, nullptr, "--port '-1' is not a port number from 0 to 65535"},
         {{"--port"}, false, nullptr, "--port needs a value"},
         {{"--no-discovery", "--bind"}, false, nullptr, "--bind needs a value"},
         {{"--pixel-size", "0"}, false, nullptr},
         {{"--pixel-size", "nan"}, false, nullptr},
-        {{"--timeout", "0"}, false, nullptr, "--timeout '0' is not a number of seconds from 0.05 to 600"},
+        {{"--timeout", "0"},
+         false,
+         nullptr,
+         "--timeout '0' is not a number of seconds from 0.05 to 600"},
         {{"--readout-margin", "0.5"},
          true,
          [](const Arguments &a) { EXPECT_EQ(a.readoutMarginSeconds, 0.5); }},
@@ -315,12 +321,7 @@ TEST(AlpacaClients, CameraOpensWithTheFirstClientAndClosesWithTheLast) {
          2,
          0,
          {}},
-        {"a client that never joined leaves",
-         {{Join, 1}, {Opened}, {Leave, 7}},
-         {1},
-         1,
-         0,
-         {}},
+        {"a client that never joined leaves", {{Join, 1}, {Opened}, {Leave, 7}}, {1}, 1, 0, {}},
         {"the same client joins twice and leaves once",
          {{Join, 1}, {Opened}, {Join, 1}, {Leave, 1, true}},
          {},
