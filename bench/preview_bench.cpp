@@ -58,13 +58,12 @@ void BM_EncodePng(benchmark::State &state) {
 
 void BM_EncodeFits(benchmark::State &state) {
     FrameDescription frame;
-    frame.width = kWidth;
-    frame.height = kHeight;
-    frame.bayerPattern = "RGGB";
+    frame.plan = planFrame({0, 0, kWidth, kHeight}, 4);
     std::vector<uint8_t> file;
     std::string error;
     for (auto _ : state) {
-        if (!encodeFits(frame, skyFrame(static_cast<int>(state.range(0))), file, error)) {
+        if (!encodeFits(frame, std::chrono::system_clock::now(),
+                        skyFrame(static_cast<int>(state.range(0))), file, error)) {
             state.SkipWithError(error.c_str());
             return;
         }

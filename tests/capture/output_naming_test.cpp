@@ -141,8 +141,6 @@ TEST(NameTemplate, TimestampsInUtcWithMilliseconds) {
     // 2026-12-07 23:20:13.123 UTC
     const std::chrono::system_clock::time_point t{std::chrono::milliseconds(1796685613123LL)};
     EXPECT_EQ(utcStamp(t), "20261207T232013.123Z");
-    EXPECT_EQ(fitsDateTime(t), "2026-12-07T23:20:13.123");
     const std::chrono::system_clock::time_point epoch{};
-    EXPECT_EQ(fitsDateTime(epoch), "1970-01-01T00:00:00.000");
-    EXPECT_EQ(fitsDateTime(epoch + std::chrono::milliseconds(999)), "1970-01-01T00:00:00.999");
+    EXPECT_EQ(utcStamp(epoch + std::chrono::milliseconds(999)), "19700101T000000.999Z");
 }

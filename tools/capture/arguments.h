@@ -5,17 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "host/camera_identity.h"
 #include "tools/capture/capture_window.h"
 #include "tools/capture/frame_type.h"
 
 enum class Command { List, Capture, Help, Version };
 
-// Longest exposure: the driver's conversion for the vertically binned modes is
-// exact up to 2^29 - 1 ms (about 6.2 days).
-inline constexpr int32_t kMaxExposureMs = (1 << 29) - 1;
+// Longest exposure and largest pixel size: as every program of this camera.
+inline constexpr int32_t kMaxExposureMs = kLongestExposureMs;
 inline constexpr uint32_t kMaxFrameCount = 1000000;
 inline constexpr const char *kDefaultOutput = "captures/qm_{n:04}_{utc}.fits";
-inline constexpr double kMaxPixelSizeMicrons = 100.0;
 
 struct Options {
     Command command = Command::Help;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "host/bayer_pattern.h"
+#include "host/camera_identity.h"
 #include "host/camera_modes.h"
 #include "tools/capture/fits_writer.h"
 #include "tools/capture/frame_files.h"
@@ -90,26 +91,20 @@ int planOutput(const Options &options, const NameTemplate &names, uint32_t mode,
     return prepareOutputDirectory(firstPath, files.directory, error) ? kExitDone : kExitFailure;
 }
 
-// What every frame of the run shares.
+// What every frame of the run shares; each frame adds its start.
 FrameDescription describeFrame(const ConnectOutcome &driver, const FramePlan &plan,
                                const Options &options) {
-    FrameDescription frame;
-    const uint32_t mode = plan.mode;
-    frame.width = plan.subframe.width;
-    frame.height = plan.subframe.height;
-    frame.exposureSeconds = options.exposureMs / 1000.0;
-    frame.instrument = driver.driverInfo;
-    frame.driverName = driver.driverName;
-    frame.modeName = mode < driver.modeNames.size() ? driver.modeNames[mode] : "";
-    frame.mode = mode;
-    frame.binning = findCameraMode(mode)->binFactor;
-    frame.originX = plan.subframe.x;
-    frame.originY = plan.subframe.y;
-    frame.bayerPattern = subframeColours(plan).pattern;
-    frame.object = options.object;
-    frame.imageType = namesOf(options.type).imageTyp;
-    frame.pixelSizeMicrons = options.pixelSizeMicrons;
-    return frame;
+    return {.plan = plan,
+            .modeName = plan.mode < driver.modeNames.size() ? driver.modeNames[plan.mode] : "",
+            .exposureSeconds = options.exposureMs / 1000.0,
+            .startUtc = {},
+            .imageType = namesOf(options.type).imageTyp,
+            .pixelSizeMicrons = options.pixelSizeMicrons,
+            // Every program names the camera as its clients list it.
+            .instrument = kCameraName,
+            .driverName = driver.driverName,
+            .program = "qm-capture",
+            .object = options.object};
 }
 
 Opening cameraOpening(bool showMessages) {
@@ -188,8 +183,7 @@ public:
             if (const int status = awaitFrame(i, image, started, error); status != kExitDone) {
                 return status;
             }
-            frame.dateObs = fitsDateTime(started);
-            frame.date = fitsDateTime(environment_.utcNow());
+            frame.startUtc = started;
             if (!saveFrame(image, frame, utcStamp(started), error)) {
                 return kExitFailure;
             }
@@ -251,7 +245,7 @@ private:
                    const std::string &stamp, std::string &error) {
         std::vector<uint8_t> fits;
         std::string path;
-        if (!encodeFits(frame, image, fits, error) || !files_.saveFits(fits, stamp, path, error)) {
+        if (!encodeFits(frame, environment_.utcNow(), image, fits, error) || !files_.saveFits(fits, stamp, path, error)) {
             error = "frame " + std::to_string(framesSaved_ + 1) + " not saved: " + error +
                     (framesSaved_ > 0 ? "; earlier frames are saved" : "");
             return false;
@@ -259,7 +253,8 @@ private:
         ++framesSaved_;
         reports_.saved(path);
         if (options_.png) {
-            previews_.submit(image, frame.width, frame.height, frame.bayerPattern, path);
+            previews_.submit(image, frame.plan.subframe.width, frame.plan.subframe.height,
+                             subframeColours(frame.plan).pattern, path);
         }
         return true;
     }

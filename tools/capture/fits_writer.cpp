@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 
+#include "host/exposure_tracker.h"
+#include "imaging/fits_keyword_writer.h"
+
 namespace {
 
 // cfitsio keeps a memory file in a buffer it grows with realloc; this owns it.
@@ -19,62 +22,14 @@ std::string fitsError(int status) {
     return text;
 }
 
-void putText(fitsfile *f, const char *key, const std::string &value, const char *comment,
-             int &status) {
-    fits_update_key_str(f, key, value.c_str(), comment, &status);
-}
-
-void putInteger(fitsfile *f, const char *key, long long value, const char *comment, int &status) {
-    fits_update_key_lng(f, key, value, comment, &status);
-}
-
-// Significant digits of a micrometre value, written without trailing zeros.
-constexpr int kMicronDigits = -7;
-
-void putMicrons(fitsfile *f, const char *key, double value, const char *comment, int &status) {
-    fits_update_key_dbl(f, key, value, kMicronDigits, comment, &status);
-}
-
-void writeKeywords(fitsfile *f, const FrameDescription &frame, int &status) {
-    putText(f, "IMAGETYP", frame.imageType, "frame type", status);
-    fits_update_key_fixdbl(f, "EXPTIME", frame.exposureSeconds, 3, "[s] exposure length", &status);
-    putText(f, "DATE-OBS", frame.dateObs, "exposure start (UTC)", status);
-    putText(f, "TIMESYS", "UTC", "time scale of DATE-OBS and DATE", status);
-    putText(f, "DATE", frame.date, "file written (UTC)", status);
-    putText(f, "INSTRUME", frame.instrument, "camera, as the driver names it", status);
-    putText(f, "DRIVER", frame.driverName, "camera driver", status);
-    putText(f, "SWCREATE", "qm-capture", "program that wrote this file", status);
-    putText(f, "READOUTM", frame.modeName, "binning mode", status);
-    putInteger(f, "BINMODE", frame.mode, "binning mode number", status);
-    putInteger(f, "XBINNING", frame.binning, "binning factor, columns", status);
-    putInteger(f, "YBINNING", frame.binning, "binning factor, rows", status);
-    putInteger(f, "XORGSUBF", frame.originX, "window origin, binned columns", status);
-    putInteger(f, "YORGSUBF", frame.originY, "window origin, binned rows", status);
-    if (frame.pixelSizeMicrons > 0) {
-        const double binned = frame.pixelSizeMicrons * frame.binning;
-        putMicrons(f, "PIXSIZE1", frame.pixelSizeMicrons, "[um] sensor pixel size, columns",
-                   status);
-        putMicrons(f, "PIXSIZE2", frame.pixelSizeMicrons, "[um] sensor pixel size, rows", status);
-        putMicrons(f, "XPIXSZ", binned, "[um] binned pixel size, columns", status);
-        putMicrons(f, "YPIXSZ", binned, "[um] binned pixel size, rows", status);
-    }
-    putText(f, "ROWORDER", "TOP-DOWN", "first stored row is the driver's row 0", status);
-    if (!frame.bayerPattern.empty()) {
-        putText(f, "BAYERPAT", frame.bayerPattern, "colours of the first two stored rows", status);
-        putInteger(f, "XBAYROFF", 0, "BAYERPAT starts at the first column", status);
-        putInteger(f, "YBAYROFF", 0, "BAYERPAT starts at the first stored row", status);
-    }
-    if (!frame.object.empty()) {
-        putText(f, "OBJECT", frame.object, "target", status);
-    }
-}
-
 }  // namespace
 
-bool encodeFits(const FrameDescription &frame, const std::vector<uint16_t> &pixels,
-                std::vector<uint8_t> &file, std::string &error) {
-    if (frame.width <= 0 || frame.height <= 0 ||
-        pixels.size() != static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height)) {
+bool encodeFits(const FrameDescription &frame, std::chrono::system_clock::time_point written,
+                const std::vector<uint16_t> &pixels, std::vector<uint8_t> &file,
+                std::string &error) {
+    const Subframe &size = frame.plan.subframe;
+    if (size.width <= 0 || size.height <= 0 ||
+        pixels.size() != static_cast<size_t>(size.width) * static_cast<size_t>(size.height)) {
         error = "frame size does not match its pixels";
         return false;
     }
@@ -90,9 +45,10 @@ bool encodeFits(const FrameDescription &frame, const std::vector<uint16_t> &pixe
     int status = 0;
     fitsfile *f = nullptr;
     fits_create_memfile(&f, &memory.buffer, &memory.size, 2880 * 64, std::realloc, &status);
-    long axes[2] = {frame.width, frame.height};
+    long axes[2] = {size.width, size.height};
     fits_create_img(f, USHORT_IMG, 2, axes, &status);
-    writeKeywords(f, frame, status);
+    writeFitsKeywords(f, frameKeywords(frame), status);
+    fits_update_key_str(f, "DATE", utcTimeText(written).c_str(), "file written (UTC)", &status);
     // cfitsio subtracts BZERO while writing unsigned values; it does not change them.
     fits_write_img(f, TUSHORT, 1, static_cast<LONGLONG>(pixels.size()),
                    const_cast<uint16_t *>(pixels.data()), &status);

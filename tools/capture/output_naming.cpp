@@ -276,7 +276,3 @@ std::string formatUtc(std::chrono::system_clock::time_point time, const char *fo
 std::string utcStamp(std::chrono::system_clock::time_point time) {
     return formatUtc(time, "%04d%02d%02dT%02d%02d%02d.%03dZ");
 }
-
-std::string fitsDateTime(std::chrono::system_clock::time_point time) {
-    return formatUtc(time, "%04d-%02d-%02dT%02d:%02d:%02d.%03d");
-}

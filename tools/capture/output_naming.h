@@ -57,5 +57,3 @@ uint64_t firstFreeNumber(const NameTemplate &nameTemplate, const RunTokens &run,
 
 // "20261207T232013.123Z": the {utc} token.
 std::string utcStamp(std::chrono::system_clock::time_point time);
-// "2026-12-07T23:20:13.123": FITS DATE-OBS and DATE (UTC).
-std::string fitsDateTime(std::chrono::system_clock::time_point time);
