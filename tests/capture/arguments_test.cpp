@@ -60,12 +60,24 @@ TEST(Arguments, AcceptsTable) {
     EXPECT_DOUBLE_EQ(o.window.values[0], 0.25);
     EXPECT_DOUBLE_EQ(o.window.values[2], 0.5);
 
+    // Of --window and --window-fraction the last given counts; short options
+    // take their value attached too.
+    ASSERT_TRUE(parseArguments(split("capture -f 0,0,1,1 -m2 -w 1,2,3,4"), o, error)) << error;
+    EXPECT_EQ(o.window.kind, WindowRequest::Kind::Pixels);
+    EXPECT_EQ(o.mode, "2");
+    ASSERT_TRUE(parseArguments(split("capture -w 1,2,3,4 -f 0,0,1,1"), o, error)) << error;
+    EXPECT_EQ(o.window.kind, WindowRequest::Kind::Fractions);
+
     ASSERT_TRUE(parseArguments(split("list --driver ./D.so"), o, error)) << error;
     EXPECT_EQ(o.command, Command::List);
     ASSERT_TRUE(parseArguments(split("--help"), o, error));
     EXPECT_EQ(o.command, Command::Help);
     ASSERT_TRUE(parseArguments(split("capture --version"), o, error));
     EXPECT_EQ(o.command, Command::Version);
+    ASSERT_TRUE(parseArguments(split("version"), o, error));
+    EXPECT_EQ(o.command, Command::Version);
+    ASSERT_TRUE(parseArguments(split("--version -h"), o, error));
+    EXPECT_EQ(o.command, Command::Help) << "the later of the two";
 }
 
 TEST(Arguments, RefusesTable) {
@@ -80,6 +92,10 @@ TEST(Arguments, RefusesTable) {
         {"capture -x", "unknown option '-x'"},
         {"capture --mode", "--mode needs a value"},
         {"capture --png=yes", "--png takes no value"},
+        {"capture --mode=", "--mode needs a"},
+        {"capture -o", "--output needs a value"},
+        {"capture -- x", "unknown option '--'"},
+        {"--help --bogus", "unknown option '--bogus'"},
         {"capture -e -1", "is not a length in seconds"},
         {"capture -e abc", "is not a length in seconds"},
         {"capture -e 1e3", "is not a length in seconds"},

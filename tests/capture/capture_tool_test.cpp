@@ -488,6 +488,7 @@ TEST(CaptureTool, HelpAndVersion) {
     } cases[] = {
         {{"--version"}, "", "driver: QM-208X VESK driver v1.00 ("},
         {{"--version"}, "no-camera", "driver: QM-208X VESK driver v1.00 ("},
+        {{"version"}, "no-camera", "driver: QM-208X VESK driver v1.00 ("},
         {{"capture", "--version"}, "no-camera", "driver: QM-208X VESK driver v1.00 ("},
         {{"list"}, "no-camera", "camera: not found\nmodes:\n  0  4x4 HW bw"},
     };

@@ -77,9 +77,8 @@ TEST(FitsWriter, ChecksumCatchesAChangedByte) {
     TempDir dir;
     std::vector<uint8_t> bytes;
     std::string error;
-    ASSERT_TRUE(
-        encodeFits(describedFrame(4, {0, 0, 4, 2}), kWritten, std::vector<uint16_t>(8, 1234), bytes,
-                   error));
+    ASSERT_TRUE(encodeFits(describedFrame(4, {0, 0, 4, 2}), kWritten,
+                           std::vector<uint16_t>(8, 1234), bytes, error));
     bytes[2880 + 3] ^= 0x01;  // first data record
     ASSERT_TRUE(writeFileAtomically(dir / "bad.fits", bytes, true, error)) << error;
     const FitsContents c = readFits(dir / "bad.fits");

@@ -11,8 +11,7 @@ namespace {
 constexpr double kExposure = 0.05;
 
 // Keywords that differ by nature: when and by which program the file was made.
-const std::set<std::string> kOwnKeywords = {"DATE", "DATE-OBS", "SWCREATE", "CHECKSUM",
-                                            "DATASUM"};
+const std::set<std::string> kOwnKeywords = {"DATE", "DATE-OBS", "SWCREATE", "CHECKSUM", "DATASUM"};
 
 }  // namespace
 
@@ -37,11 +36,11 @@ TEST_F(IndiCameraTest, SubframesEqualQmCapturesOfTheSameExposure) {
         const ReceivedImage indi = expose(kExposure);
         ASSERT_TRUE(indi.fits.ok);
 
-        const ToolResult r = runProgram(
-            QM_CAPTURE_PROGRAM,
-            {"capture", "--mode", std::to_string(c.mode), "--window", c.window, "--exposure",
-             "0.05", "--output", "capture.fits", "--overwrite"},
-            files().path(), sim);
+        const ToolResult r =
+            runProgram(QM_CAPTURE_PROGRAM,
+                       {"capture", "--mode", std::to_string(c.mode), "--window", c.window,
+                        "--exposure", "0.05", "--output", "capture.fits", "--overwrite"},
+                       files().path(), sim);
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const FitsContents captured = readFits(files() / "capture.fits");
         ASSERT_TRUE(captured.ok) << captured.error;

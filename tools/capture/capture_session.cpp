@@ -245,7 +245,8 @@ private:
                    const std::string &stamp, std::string &error) {
         std::vector<uint8_t> fits;
         std::string path;
-        if (!encodeFits(frame, environment_.utcNow(), image, fits, error) || !files_.saveFits(fits, stamp, path, error)) {
+        if (!encodeFits(frame, environment_.utcNow(), image, fits, error) ||
+            !files_.saveFits(fits, stamp, path, error)) {
             error = "frame " + std::to_string(framesSaved_ + 1) + " not saved: " + error +
                     (framesSaved_ > 0 ? "; earlier frames are saved" : "");
             return false;
