@@ -136,10 +136,20 @@ std::string IndiCameraTest::history(const std::string &property) const {
 
 ReceivedImage IndiCameraTest::receiveImage(uint64_t since, Seconds timeout) {
     ReceivedImage image;
-    const std::optional<Blob> blob = client_->waitForBlob(since, timeout);
-    if (!blob) {
-        ADD_FAILURE() << "no image";
-        return image;
+    // A live-video frame sent before the stream stopped may still arrive; a
+    // client tells it from an exposure's image by its ".stream" format.
+    const auto deadline = Clock::now() + timeout;
+    std::optional<Blob> blob;
+    while (!blob || blob->format == ".stream") {
+        if (blob) {
+            since = blob->sequence;
+        }
+        const auto left = std::chrono::duration_cast<Seconds>(deadline - Clock::now());
+        blob = client_->waitForBlob(since, std::max(left, Seconds(0)));
+        if (!blob) {
+            ADD_FAILURE() << "no image";
+            return image;
+        }
     }
     image.format = blob->format;
     image.path = files_ / ("image-" + std::to_string(++saved_) + ".fits");
