@@ -121,7 +121,10 @@ MemberResult CameraDevice::putReadoutMode(const Call &call) {
 MemberResult CameraDevice::getReadoutModes(const Call &) {
     std::string list = "[";
     for (int32_t i = 0; i < kReadoutModeCount; ++i) {
-        list += (i != 0 ? "," : "") + jsonString(kReadoutModes[i].name);
+        if (i != 0) {
+            list += ',';
+        }
+        list += jsonString(kReadoutModes[i].name);
     }
     return MemberResult::value(list + "]");
 }

@@ -1,7 +1,10 @@
 #include "imaging/png_encoder.h"
 
+#include "imaging/literal_deflater.h"
+
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <new>
@@ -33,39 +36,38 @@ void putChunk(std::vector<uint8_t> &file, const char (&type)[5], const uint8_t *
 }
 
 // Every row with the SUB filter (each byte less the same channel of the pixel
-// to its left), deflated by Huffman coding alone: on noisy sky zlib's string
-// matching and a choice of filter per row find little and cost time.
-bool deflateRows(const PreviewImage &image, std::vector<uint8_t> &compressed) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15, 8, Z_HUFFMAN_ONLY) != Z_OK) {
-        return false;
-    }
+// to its left), in blocks of Huffman-coded literals: on a noisy sky string
+// matching and a choice of filter per row find little and cost time. A zlib
+// stream around them, as PNG wants.
+void deflateRows(const PreviewImage &image, std::vector<uint8_t> &compressed) {
     const size_t rowBytes = static_cast<size_t>(image.width) * static_cast<size_t>(image.channels);
     const size_t step = static_cast<size_t>(image.channels);
-    std::vector<uint8_t> filtered(rowBytes + 1);
-    filtered[0] = kFilterSub;
-    compressed.resize(deflateBound(&stream, static_cast<uLong>((rowBytes + 1) * image.height)));
-    stream.next_out = compressed.data();
-    stream.avail_out = static_cast<uInt>(compressed.size());
-    bool ok = true;
-    for (int32_t r = 0; r < image.height && ok; ++r) {
-        const uint8_t *row = image.pixels.data() + static_cast<size_t>(r) * rowBytes;
-        for (size_t i = 0; i < step && i < rowBytes; ++i) {
-            filtered[1 + i] = row[i];
+    // Blocks of about 256 KiB: each gets a code of its own, and stays in cache
+    // between filtering and coding.
+    const size_t rowsPerBlock = std::max<size_t>(1, (size_t{256} << 10) / (rowBytes + 1));
+    std::vector<uint8_t> filtered(std::min(rowsPerBlock, static_cast<size_t>(image.height)) *
+                                  (rowBytes + 1));
+    compressed = {0x78, 0x01};  // deflate, 32 KiB window, fastest coding
+    LiteralDeflater deflater(compressed);
+    uLong checksum = adler32(0L, Z_NULL, 0);
+    for (size_t first = 0; first < static_cast<size_t>(image.height); first += rowsPerBlock) {
+        const size_t rows = std::min(rowsPerBlock, static_cast<size_t>(image.height) - first);
+        for (size_t r = 0; r < rows; ++r) {
+            const uint8_t *row = image.pixels.data() + (first + r) * rowBytes;
+            uint8_t *to = filtered.data() + r * (rowBytes + 1);
+            to[0] = kFilterSub;
+            for (size_t i = 0; i < step && i < rowBytes; ++i) {
+                to[1 + i] = row[i];
+            }
+            for (size_t i = step; i < rowBytes; ++i) {
+                to[1 + i] = static_cast<uint8_t>(row[i] - row[i - step]);
+            }
         }
-        for (size_t i = step; i < rowBytes; ++i) {
-            filtered[1 + i] = static_cast<uint8_t>(row[i] - row[i - step]);
-        }
-        stream.next_in = filtered.data();
-        stream.avail_in = static_cast<uInt>(filtered.size());
-        const int flush = r + 1 == image.height ? Z_FINISH : Z_NO_FLUSH;
-        const int result = deflate(&stream, flush);
-        ok = (flush == Z_FINISH ? result == Z_STREAM_END : result == Z_OK) &&
-             stream.avail_in == 0;
+        const size_t bytes = rows * (rowBytes + 1);
+        checksum = adler32_z(checksum, filtered.data(), bytes);
+        deflater.addBlock(filtered.data(), bytes, first + rows == static_cast<size_t>(image.height));
     }
-    compressed.resize(stream.total_out);
-    deflateEnd(&stream);
-    return ok;
+    putBigEndian(compressed, static_cast<uint32_t>(checksum));
 }
 
 }  // namespace
@@ -84,11 +86,7 @@ bool encodePng(const PreviewImage &image, std::vector<uint8_t> &file, std::strin
     }
     try {
         std::vector<uint8_t> data;
-        if (!deflateRows(image, data)) {
-            error = "cannot make the PNG preview: zlib could not compress it";
-            file.clear();
-            return false;
-        }
+        deflateRows(image, data);
         file.clear();
         file.reserve(data.size() + 64);
         file.insert(file.end(), kSignature.begin(), kSignature.end());

@@ -1,10 +1,12 @@
 // The PNG preview: debayer colours land in the right channels, the stretch
 // spans the 8-bit range, and the file decodes.
+#include "imaging/literal_deflater.h"
 #include "imaging/png_preview.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
 #include <random>
 
 #include "host/bayer_pattern.h"
@@ -157,24 +159,48 @@ TEST(PngPreview, EncodesADecodablePng) {
 }
 
 TEST(PngEncoder, EveryShapeDecodesToTheSamePixelsAndBadImagesAreRefused) {
+    // Noise; one value (a code of two symbols); values whose counts grow as
+    // Fibonacci numbers, so that a plain Huffman code would be deeper than
+    // deflate's 15 bits; images of several blocks.
+    enum class Content { Noise, Flat, Skewed };
     const struct {
         int32_t width, height;
         int channels;
         size_t pixelCount;  // bytes given; the right count unless testing a refusal
         bool accepted;
+        Content content = Content::Noise;
     } cases[] = {
-        {1, 1, 1, 1, true},        {1, 1, 3, 3, true},         {7, 3, 1, 21, true},
-        {5, 9, 3, 135, true},      {640, 480, 3, 921600, true}, {2048, 2, 1, 4096, true},
-        {0, 4, 1, 0, false},       {4, 0, 3, 0, false},        {4, 4, 2, 32, false},
-        {4, 4, 3, 47, false},      {4, 4, 1, 17, false},       {-4, -4, 1, 16, false},
+        {1, 1, 1, 1, true},         {1, 1, 3, 3, true},          {7, 3, 1, 21, true},
+        {5, 9, 3, 135, true},       {640, 480, 3, 921600, true}, {2048, 2, 1, 4096, true},
+        {0, 4, 1, 0, false},        {4, 0, 3, 0, false},         {4, 4, 2, 32, false},
+        {4, 4, 3, 47, false},       {4, 4, 1, 17, false},        {-4, -4, 1, 16, false},
+        {1, 1, 1, 1, true, Content::Flat},  {600, 500, 1, 300000, true, Content::Flat},
+        {1, 10946, 1, 10946, true, Content::Skewed},
+        {300, 1000, 3, 900000, true, Content::Skewed},
     };
     std::mt19937 random(7);
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + "x" +
-                     std::to_string(c.channels));
+                     std::to_string(c.channels) + " content " +
+                     std::to_string(static_cast<int>(c.content)));
         PreviewImage image{c.width, c.height, c.channels, std::vector<uint8_t>(c.pixelCount)};
-        for (uint8_t &p : image.pixels) {
-            p = static_cast<uint8_t>(random());
+        if (c.content == Content::Noise) {
+            for (uint8_t &p : image.pixels) {
+                p = static_cast<uint8_t>(random());
+            }
+        } else if (c.content == Content::Flat) {
+            std::fill(image.pixels.begin(), image.pixels.end(), uint8_t{200});
+        } else {
+            // Values in runs of Fibonacci lengths: down a column (one sample a
+            // row, nothing to its left) their counts are Fibonacci numbers.
+            size_t i = 0;
+            for (uint32_t value = 0, a = 1, b = 1; i < image.pixels.size(); ++value) {
+                for (uint32_t k = 0; k < a && i < image.pixels.size(); ++k) {
+                    image.pixels[i++] = static_cast<uint8_t>(value * 11);
+                }
+                b += a;
+                a = b - a;
+            }
         }
         std::vector<uint8_t> file{1, 2, 3};
         std::string error;
@@ -194,5 +220,30 @@ TEST(PngEncoder, EveryShapeDecodesToTheSamePixelsAndBadImagesAreRefused) {
         ASSERT_TRUE(png_image_finish_read(&decoded, nullptr, pixels.data(), 0, nullptr))
             << decoded.message;
         EXPECT_EQ(pixels, image.pixels);
+    }
+}
+
+TEST(PngEncoder, HuffmanCodesAreCompleteAndNoLongerThanTheLimit) {
+    std::vector<uint32_t> fibonacci(30);
+    for (size_t i = 0; i < fibonacci.size(); ++i) {
+        fibonacci[i] = i < 2 ? 1 : fibonacci[i - 1] + fibonacci[i - 2];
+    }
+    const struct {
+        std::vector<uint32_t> counts;
+        unsigned limit;
+    } cases[] = {
+        {fibonacci, 15},         {fibonacci, 7},     {{0, 0, 5, 0}, 15},
+        {{0, 0, 0}, 7},          {{9, 9, 9, 9}, 15}, {{1, 1000000, 3, 0, 7}, 2},
+    };
+    for (const auto &c : cases) {
+        const std::vector<uint8_t> lengths = huffmanCodeLengths(c.counts, c.limit);
+        ASSERT_EQ(lengths.size(), c.counts.size());
+        double kraft = 0;
+        for (size_t s = 0; s < lengths.size(); ++s) {
+            EXPECT_LE(lengths[s], c.limit);
+            EXPECT_TRUE(c.counts[s] == 0 || lengths[s] != 0) << "symbol " << s << " has no code";
+            kraft += lengths[s] == 0 ? 0 : std::ldexp(1.0, -lengths[s]);
+        }
+        EXPECT_EQ(kraft, 1.0) << "the code is not complete";
     }
 }

@@ -184,7 +184,7 @@ public:
                 return status;
             }
             frame.startUtc = started;
-            if (!saveFrame(image, frame, utcStamp(started), error)) {
+            if (!saveFrame(std::move(image), frame, utcStamp(started), error)) {
                 return kExitFailure;
             }
         }
@@ -241,7 +241,7 @@ private:
         }
     }
 
-    bool saveFrame(const std::vector<uint16_t> &image, const FrameDescription &frame,
+    bool saveFrame(std::vector<uint16_t> image, const FrameDescription &frame,
                    const std::string &stamp, std::string &error) {
         std::vector<uint8_t> fits;
         std::string path;
@@ -254,7 +254,7 @@ private:
         ++framesSaved_;
         reports_.saved(path);
         if (options_.png) {
-            previews_.submit(image, frame.plan.subframe.width, frame.plan.subframe.height,
+            previews_.submit(std::move(image), frame.plan.subframe.width, frame.plan.subframe.height,
                              subframeColours(frame.plan).pattern, path);
         }
         return true;

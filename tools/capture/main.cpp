@@ -1,4 +1,5 @@
 // qm-capture: loads the camera driver as a host does and saves frames as FITS.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -155,6 +156,12 @@ int capture(CameraWorker &worker, WorkerEvents &events, const std::string &drive
 int main(int argc, char **argv) {
     // Output to a closed pipe is an error to handle, not the end of a sequence.
     std::signal(SIGPIPE, SIG_IGN);
+    // Every frame allocates and frees tens of megabytes (the frame, its FITS
+    // file, its preview's stages). Kept in the heap, they are reused; mapped
+    // afresh each time, their page faults and zeroing doubled what a preview
+    // costs a sequence (bench/capture_sequence_bench.sh).
+    mallopt(M_MMAP_THRESHOLD, 256 << 20);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     Options options;
     std::string error;
     if (!parseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {

@@ -1,5 +1,6 @@
 #include "tools/capture/preview_writer.h"
 
+#include <memory>
 #include <new>
 #include <system_error>
 
@@ -29,17 +30,19 @@ void PreviewWriter::make(const std::vector<uint16_t> &image, int32_t width, int3
     }
 }
 
-void PreviewWriter::submit(const std::vector<uint16_t> &image, int32_t width, int32_t height,
+void PreviewWriter::submit(std::vector<uint16_t> image, int32_t width, int32_t height,
                            const std::string &bayerPattern, const std::string &fitsPath) {
     finish();
+    std::shared_ptr<const std::vector<uint16_t>> frame;
     try {
-        pending_ =
-            std::async(std::launch::async, [this, image, width, height, bayerPattern, fitsPath] {
-                make(image, width, height, bayerPattern, fitsPath);
-            });
+        frame = std::make_shared<const std::vector<uint16_t>>(std::move(image));
+        pending_ = std::async(std::launch::async, [this, frame, width, height, bayerPattern,
+                                                   fitsPath] {
+            make(*frame, width, height, bayerPattern, fitsPath);
+        });
     } catch (const std::system_error &) {
         // No thread to be had: the preview is made here instead.
-        make(image, width, height, bayerPattern, fitsPath);
+        make(*frame, width, height, bayerPattern, fitsPath);
     } catch (const std::bad_alloc &) {
         reports_.failed("out of memory for the preview of " + fitsPath + ", which is saved");
     }

@@ -24,8 +24,8 @@ public:
     PreviewWriter &operator=(const PreviewWriter &) = delete;
 
     // Starts the preview of the frame saved as `fitsPath`, after waiting for
-    // the previous one: one frame's copy at a time is held.
-    void submit(const std::vector<uint16_t> &image, int32_t width, int32_t height,
+    // the previous one: one frame at a time is held.
+    void submit(std::vector<uint16_t> image, int32_t width, int32_t height,
                 const std::string &bayerPattern, const std::string &fitsPath);
 
     // Waits until the last preview is saved or has failed.
