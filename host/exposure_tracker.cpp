@@ -40,6 +40,8 @@ std::optional<ExposureRequest> ExposureTracker::begin(double seconds, const Fram
 bool ExposureTracker::abort() {
     const bool wasRunning = current_.has_value();
     current_.reset();
+    failed_ = false;
+    failure_.clear();
     return wasRunning;
 }
 

@@ -25,6 +25,7 @@ enum class ExposurePhase {
     Exposing,  // started, its length has not passed
     Reading,   // its length has passed, the frame has not arrived
     Error,     // the last exposure failed (failure() says why) until the next begins
+               // or an abort
 };
 
 struct ExposureClock {
@@ -52,8 +53,9 @@ public:
     // a length outside 0 to kLongestExposureSeconds, or an exposure running.
     std::optional<ExposureRequest> begin(double seconds, const FramePlan &plan,
                                          std::string &error);
-    // Stops tracking the running exposure (its later events are stale);
-    // false when none was running.
+    // Stops tracking the running exposure (its later events are stale) and
+    // forgets a failure: the camera is idle again, as after connecting. False
+    // when no exposure was running.
     bool abort();
     // An id for another request to the same worker (live video's frames),
     // above every id given so far, so ids keep increasing across both.

@@ -63,6 +63,11 @@ TEST(ExposureTracker, ScriptsOfEventsGiveThePhasesAndProgressClientsSee) {
           {2000, Step::Failed, 0, P::Error, std::nullopt, 0, M::Failed},
           {0, Step::Begin, -1, P::Waiting, 0, 1.0},
           {0, Step::Started, 1, P::Exposing, 0, 1.0, M::Started}}},
+        {"an abort after a failure makes the camera idle again",
+         1.0,
+         {{0, Step::Begin, -1, P::Waiting, 0, 1.0},
+          {0, Step::Failed, 0, P::Error, std::nullopt, 0, M::Failed},
+          {0, Step::Abort, -1, P::Idle, 0, 0}}},
         {"events of an aborted request are stale",
          1.0,
          {{0, Step::Begin, -1, P::Waiting, 0, 1.0},
@@ -103,9 +108,11 @@ TEST(ExposureTracker, ScriptsOfEventsGiveThePhasesAndProgressClientsSee) {
                     ids.push_back(request->id);
                     break;
                 }
-                case Step::Abort:
-                    EXPECT_TRUE(tracker.abort());
+                case Step::Abort: {
+                    const bool wasRunning = tracker.running();
+                    EXPECT_EQ(tracker.abort(), wasRunning);
                     break;
+                }
                 case Step::Started:
                     meaning = tracker.onEvent({WorkerEvent::Kind::ExposureStarted, id, {}, {}});
                     break;
