@@ -153,8 +153,10 @@ HttpReply readReply(int socket, std::chrono::milliseconds timeout) {
                     expected = std::stoull(reply.headers["content-length"]);
                 }
                 data.erase(0, headerEnd + 4);
-                reply.body.reserve(expected == std::string::npos ? 0 : expected);
+                // Room for the whole body, as a client that read the length
+                // makes (reserved after the move, which would drop it).
                 reply.body = std::move(data);
+                reply.body.reserve(expected == std::string::npos ? 0 : expected);
                 data.clear();
             }
         }
