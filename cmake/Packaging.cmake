@@ -112,17 +112,8 @@ as \"QM-208X VESK\".")
 endif()
 
 if(TARGET qm-alpaca)
-  # Debian 12 keeps the units of packages in /lib/systemd/system; Debian 13,
-  # whose /lib is only a link into /usr, in /usr/lib/systemd/system (lintian
-  # there refuses the other as an aliased location).
-  cmake_host_system_information(RESULT qm_release QUERY DISTRIB_VERSION_ID)
-  if(qm_release VERSION_GREATER_EQUAL 13)
-    set(qm_unit_dir /usr/lib/systemd/system)
-  else()
-    set(qm_unit_dir /lib/systemd/system)
-  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/alpaca/debian/qm208x-alpaca.service
-          DESTINATION ${qm_unit_dir} COMPONENT alpaca)
+          DESTINATION ${QM_SYSTEMD_UNIT_DIR} COMPONENT alpaca)
   set(qm_alpaca_scripts ${PROJECT_SOURCE_DIR}/alpaca/debian)
   qm_debian_package(qm208x-alpaca
     COMPONENTS alpaca

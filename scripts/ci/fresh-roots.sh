@@ -3,8 +3,9 @@
 # "bookworm" and 13 "trixie" by default) makes a fresh root with debootstrap
 # (minbase plus git, Debian's packages only), clones this repository's commit
 # into it and, inside it, runs the README's set-up and first command
-# (scripts/capture-demo.sh), then the default test preset; in the Debian 13 root
-# also scripts/ci/packages.sh (lintian, install, the installed tests, removal).
+# (scripts/capture-demo.sh), then the default test preset (two at a time, as
+# the sanitizer stage runs them); in the Debian 13 root also
+# scripts/ci/packages.sh (lintian, install, the installed tests, removal).
 #
 # Debian 12's root works as root; Debian 13's as a user who may use sudo, as the
 # README describes, and runs the tests as root, since the discovery test makes
@@ -164,8 +165,8 @@ for release in "${releases[@]}"; do
      stage "$release" "set-up: QM_SKIP_WINE=1 scripts/install-deps.sh, $who" \
        run "QM_SKIP_WINE=1 scripts/install-deps.sh" &&
      stage "$release" "scripts/capture-demo.sh (build, capture), $who" run scripts/capture-demo.sh &&
-     stage "$release" "ctest --preset default, as root" \
-       root_run "ctest --preset default" &&
+     stage "$release" "ctest --preset default -j2, as root" \
+       root_run "ctest --preset default -j2" &&
      { [ "$release" != trixie ] ||
        stage "$release" "scripts/ci/packages.sh, as root" root_run scripts/ci/packages.sh; }; then
     echo "== fresh-roots.sh: $release: passed"

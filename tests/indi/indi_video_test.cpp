@@ -123,7 +123,15 @@ protected:
         ASSERT_TRUE(client().waitFor(
             "RECORD_STREAM", since, kStreamTimeout,
             [](const PropertySnapshot &p) { return p.on("RECORD_OFF") && p.state != IPS_BUSY; }))
-            << history("RECORD_STREAM");
+            << history("RECORD_STREAM") << "\n"
+            << client().blobsSince(since).size() << " frames came meanwhile; messages:"
+            << [&] {
+                   std::string text;
+                   for (const Message &m : client().messagesSince(since)) {
+                       text += "\n  " + m.text;
+                   }
+                   return text;
+               }();
         ASSERT_TRUE(client().waitForMessage(since, kAnswerTimeout, "Record Duration"));
     }
     bool streaming() {

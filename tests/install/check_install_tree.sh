@@ -26,6 +26,11 @@ declare -A required=(
   [indi]="$bindir/indi_qm208x_ccd $datadir/indi/indi_qm208x.xml $mandir/man1/indi_qm208x_ccd.1.gz $(docs indi-qm208x)"
   [alpaca]="$bindir/qm-alpaca $mandir/man1/qm-alpaca.1.gz $(docs qm208x-alpaca)"
 )
+# The server's systemd unit (QM_UNIT_FILE, absolute) is one of its files where
+# the release keeps units inside the prefix (/usr/lib/systemd/system).
+if [ -n "${QM_UNIT_FILE:-}" ] && [[ $QM_UNIT_FILE == "$prefix"/* ]]; then
+  required[alpaca]+=" ${QM_UNIT_FILE#"$prefix"/}"
+fi
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
