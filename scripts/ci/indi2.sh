@@ -19,7 +19,7 @@ build=/src/build/indi2/build
 mirror=${QM_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 packages=(libindi-dev/experimental indi-bin/experimental
           g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libcfitsio-dev libpng-dev fitsverify help2man)
+          libcfitsio-dev libpng-dev libcli11-dev fitsverify help2man)
 
 case ${1:-} in
   "" | --root-only) ;;

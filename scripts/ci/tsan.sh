@@ -14,7 +14,7 @@ cd "$(dirname "$0")/../.."
 programs=(simcam_tests host_unit_tests capture_unit_tests capture_tool_tests)
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan:suppressions=$PWD/scripts/ci/tsan-suppressions.txt"
 
 start=$SECONDS
 cmake --preset tsan
