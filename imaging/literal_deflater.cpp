@@ -111,7 +111,20 @@ void LiteralDeflater::addBlock(const uint8_t *data, size_t size, bool last) {
     counts[kEndOfBlock] = 1;
     const std::vector<uint8_t> lengths = huffmanCodeLengths(counts, kLongestCode);
     const std::vector<uint16_t> codes = canonicalCodes(lengths);
+    uint64_t literalBits = 0;
+    for (size_t s = 0; s < kLiterals; ++s) {
+        literalBits += static_cast<uint64_t>(counts[s]) * lengths[s];
+    }
+    writeHeader(lengths, literalBits, last);
+    writeLiterals(data, size, codes, lengths);
+    if (last && pendingCount_ % 8 != 0) {
+        put(0, 8 - pendingCount_ % 8);
+    }
+    out_.resize(used_);
+}
 
+void LiteralDeflater::writeHeader(const std::vector<uint8_t> &lengths, uint64_t literalBits,
+                                  bool last) {
     // The header's list of lengths: the literals', then the two distances'.
     std::vector<uint8_t> allLengths(lengths);
     allLengths.insert(allLengths.end(), kDistances, 1);
@@ -126,13 +139,11 @@ void LiteralDeflater::addBlock(const uint8_t *data, size_t size, bool last) {
         --sentLengthLengths;
     }
 
-    // Room for exactly this block's bits.
-    uint64_t bits = 3 + 5 + 5 + 4 + 3 * sentLengthLengths;
+    // Room for exactly this block's bits: the header, then the literals and
+    // the end of the block (literalBits).
+    uint64_t bits = 3 + 5 + 5 + 4 + 3 * sentLengthLengths + literalBits;
     for (const uint8_t l : allLengths) {
         bits += lengthLengths[l];
-    }
-    for (size_t s = 0; s < kLiterals; ++s) {
-        bits += static_cast<uint64_t>(counts[s]) * lengths[s];
     }
     out_.resize(used_ + static_cast<size_t>((pendingCount_ + bits + 7) / 8));
 
@@ -147,7 +158,11 @@ void LiteralDeflater::addBlock(const uint8_t *data, size_t size, bool last) {
     for (const uint8_t l : allLengths) {
         put(lengthCodes[l], lengthLengths[l]);
     }
+}
 
+void LiteralDeflater::writeLiterals(const uint8_t *data, size_t size,
+                                    const std::vector<uint16_t> &codes,
+                                    const std::vector<uint8_t> &lengths) {
     // Each byte's code and length in one word; four bytes out at a time.
     std::array<uint32_t, kLiterals> table{};
     for (size_t s = 0; s < kLiterals; ++s) {
@@ -188,11 +203,6 @@ void LiteralDeflater::addBlock(const uint8_t *data, size_t size, bool last) {
     pending_ = pending;
     pendingCount_ = count;
     put(codes[kEndOfBlock], lengths[kEndOfBlock]);
-    if (last && pendingCount_ % 8 != 0) {
-        put(0, 8 - pendingCount_ % 8);
-    }
-    flushWholeBytes();
-    out_.resize(used_);
 }
 
 void LiteralDeflater::put(uint32_t bits, unsigned count) {

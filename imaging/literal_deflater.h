@@ -22,6 +22,12 @@ public:
     void addBlock(const uint8_t *data, size_t size, bool last);
 
 private:
+    // Makes room for the whole block and writes its header: the block's code
+    // lengths, themselves Huffman-coded.
+    void writeHeader(const std::vector<uint8_t> &lengths, uint64_t literalBits, bool last);
+    // The bytes' codes and the end of the block.
+    void writeLiterals(const uint8_t *data, size_t size, const std::vector<uint16_t> &codes,
+                       const std::vector<uint8_t> &lengths);
     void put(uint32_t bits, unsigned count);
     void flushWholeBytes();
 
