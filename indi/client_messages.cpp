@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
+#include "indi/message_guard.h"
 #include "indi/qm208x_ccd.h"
 
 namespace {
@@ -56,16 +58,6 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         selectMode(*mode, Answer::Binning);
         return true;
     }
-    if (std::strcmp(name, "CCD_STREAM_FRAME") == 0 &&
-        !subframeColours(framePlan()).pattern.empty()) {
-        // The stream's crop keeps whole 2x2 colour cells, so its frames (and a
-        // recording's pattern) stay those of the image.
-        std::vector<double> even(values, values + n);
-        for (double &value : even) {
-            value = std::floor(value / 2) * 2;
-        }
-        return INDI::CCD::ISNewNumber(dev, name, even.data(), names, n);
-    }
     if (std::strcmp(name, kPixelSizeProperty) == 0) {
         const double size = valueOr("PIXEL_SIZE", pixelSizeN_[0].value, values, names, n);
         if (!std::isfinite(size) || size < 0 || size > pixelSizeN_[0].max) {
@@ -81,7 +73,20 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         saveConfig(true, kPixelSizeProperty);
         return true;
     }
-    return INDI::CCD::ISNewNumber(dev, name, values, names, n);
+    // libindi's own handlers get the whole vector (message_guard.h).
+    qmguard::WholeNumbers whole =
+        qmguard::wholeNumbers(*getProperty(name).getNumber(), values, names, n);
+    if (std::strcmp(name, "CCD_STREAM_FRAME") == 0 &&
+        !subframeColours(framePlan()).pattern.empty()) {
+        // The stream's crop keeps whole 2x2 colour cells, so its frames (and a
+        // recording's pattern) stay those of the image.
+        for (double &value : whole.values) {
+            value = std::floor(value / 2) * 2;
+        }
+    }
+    std::vector<char *> wholeNames = qmguard::pointersInto(whole.names);
+    return INDI::CCD::ISNewNumber(dev, name, whole.values.data(), wholeNames.data(),
+                                  static_cast<int>(wholeNames.size()));
 }
 
 bool Qm208xCcd::ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[],
@@ -129,7 +134,12 @@ bool Qm208xCcd::ISNewText(const char *dev, const char *name, char *texts[], char
             return true;
         }
     }
-    return INDI::CCD::ISNewText(dev, name, texts, names, n);
+    // libindi's own handlers get the whole vector (message_guard.h).
+    qmguard::WholeTexts whole = qmguard::wholeTexts(*getProperty(name).getText(), texts, names, n);
+    std::vector<char *> wholeTexts = qmguard::pointersInto(whole.texts);
+    std::vector<char *> wholeNames = qmguard::pointersInto(whole.names);
+    return INDI::CCD::ISNewText(dev, name, wholeTexts.data(), wholeNames.data(),
+                                static_cast<int>(wholeNames.size()));
 }
 
 bool Qm208xCcd::ISNewBLOB(const char *dev, const char *name, int sizes[], int blobsizes[],

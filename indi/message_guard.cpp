@@ -60,6 +60,21 @@ std::optional<std::vector<int>> resolveNames(const char *property, IPerm permiss
     return indices;
 }
 
+// For each element of the property, where the message names it, else -1.
+template <typename Element>
+std::vector<int> positionsInMessage(const Element *elements, int count, char *const names[],
+                                    int n) {
+    std::vector<int> at(static_cast<size_t>(count), -1);
+    for (int i = 0; i < n; ++i) {
+        for (int e = 0; e < count && names[i] != nullptr; ++e) {
+            if (std::strncmp(names[i], elements[e].name, MAXINDINAME) == 0) {
+                at[static_cast<size_t>(e)] = i;
+            }
+        }
+    }
+    return at;
+}
+
 }  // namespace
 
 bool numberAllowed(double value, double min, double max) {
@@ -144,6 +159,40 @@ Refusal checkTexts(const ITextVectorProperty &defined, char *const texts[], char
         }
     }
     return std::nullopt;
+}
+
+WholeNumbers wholeNumbers(const INumberVectorProperty &defined, const double values[],
+                          char *const names[], int n) {
+    WholeNumbers whole;
+    const std::vector<int> at = positionsInMessage(defined.np, defined.nnp, names, n);
+    for (int e = 0; e < defined.nnp; ++e) {
+        const int i = at[static_cast<size_t>(e)];
+        whole.names.emplace_back(defined.np[e].name);
+        whole.values.push_back(i >= 0 ? values[i] : defined.np[e].value);
+    }
+    return whole;
+}
+
+WholeTexts wholeTexts(const ITextVectorProperty &defined, char *const texts[], char *const names[],
+                      int n) {
+    WholeTexts whole;
+    const std::vector<int> at = positionsInMessage(defined.tp, defined.ntp, names, n);
+    for (int e = 0; e < defined.ntp; ++e) {
+        const int i = at[static_cast<size_t>(e)];
+        const char *text = i >= 0 ? texts[i] : defined.tp[e].text;
+        whole.names.emplace_back(defined.tp[e].name);
+        whole.texts.emplace_back(text != nullptr ? text : "");
+    }
+    return whole;
+}
+
+std::vector<char *> pointersInto(std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    pointers.reserve(strings.size());
+    for (std::string &s : strings) {
+        pointers.push_back(s.data());
+    }
+    return pointers;
 }
 
 Refusal checkBlobs(const IBLOBVectorProperty &defined, const int sizes[], const int blobSizes[],

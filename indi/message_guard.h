@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qmguard {
 
@@ -36,6 +37,26 @@ Refusal checkTexts(const ITextVectorProperty &defined, char *const texts[], char
                    int n);
 Refusal checkBlobs(const IBLOBVectorProperty &defined, const int sizes[], const int blobSizes[],
                    char *const blobs[], char *const formats[], char *const names[], int n);
+
+// An admitted message made whole, for libindi's base classes: some of their
+// handlers read a vector by position and take every element to be there
+// (2.x's CCD reads all five ACTIVE_DEVICES from any message, past the end of a
+// shorter one). Every element of the property, in the property's order: the
+// message's value where it names the element, the current value elsewhere.
+struct WholeNumbers {
+    std::vector<std::string> names;
+    std::vector<double> values;
+};
+struct WholeTexts {
+    std::vector<std::string> names;
+    std::vector<std::string> texts;
+};
+WholeNumbers wholeNumbers(const INumberVectorProperty &defined, const double values[],
+                          char *const names[], int n);
+WholeTexts wholeTexts(const ITextVectorProperty &defined, char *const texts[], char *const names[],
+                      int n);
+// The array of C strings a libindi handler takes, pointing into `strings`.
+std::vector<char *> pointersInto(std::vector<std::string> &strings);
 
 // Whether `value` may be sent for an element ranging min..max: finite, and
 // within the range unless the range is empty (min >= max), which INDI reads

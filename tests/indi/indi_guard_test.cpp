@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -161,6 +162,47 @@ TEST_F(IndiCameraTest, MalformedMessagesAreRefusedAndTheDriverServesOn) {
     const ReceivedImage image = expose(0.01);
     EXPECT_EQ(image.fits.width, kSensorWidth) << "CCD_EXPOSURE: " << history("CCD_EXPOSURE");
     EXPECT_EQ(image.fits.height, kSensorHeight);
+}
+
+// A client may send some elements of a vector. libindi 2.x's CCD reads
+// ACTIVE_DEVICES by position from any message: it read past a shorter one, and
+// took a device named as the one before it in the vector for no change.
+TEST_F(IndiCameraTest, VectorsOfSomeElementsChangeJustThose) {
+    ASSERT_NO_FATAL_FAILURE(startConnected());
+    const auto defined = client().property("ACTIVE_DEVICES");
+    ASSERT_TRUE(defined);
+    ASSERT_GE(defined->elements.size(), 4u);
+    std::map<std::string, std::string> expected;
+    for (const Element &e : defined->elements) {
+        expected[e.name] = e.text;
+    }
+    RawIndiConnection raw(server().port());
+    ASSERT_TRUE(raw.connected());
+    const auto send = [&](const std::string &element, const std::string &device) {
+        expected[element] = device;
+        return raw.send(newVector("Text", kDevice, "ACTIVE_DEVICES",
+                                  oneElement("Text", element, device)));
+    };
+    const auto shown = [&] {
+        const auto shows = [&](const PropertySnapshot &p) {
+            return std::all_of(expected.begin(), expected.end(),
+                               [&](const auto &e) { return p.text(e.first) == e.second; });
+        };
+        return client().waitUntil("ACTIVE_DEVICES", kRefusalTimeout, shows).has_value();
+    };
+
+    const std::string first = defined->elements[0].name;
+    ASSERT_TRUE(send(first, "Mount A"));
+    ASSERT_TRUE(send(defined->elements[1].name, "Mount A"));
+    EXPECT_TRUE(shown()) << history("ACTIVE_DEVICES");
+    for (int round = 0; round < 8; ++round) {
+        for (const Element &e : defined->elements) {
+            ASSERT_TRUE(send(e.name, "Device " + std::to_string(round) + " " + e.name));
+        }
+        ASSERT_TRUE(driverCaughtUp(raw, 20000)) << server().log();
+        ASSERT_TRUE(server().allDriversRunning()) << server().log();
+    }
+    EXPECT_TRUE(shown()) << history("ACTIVE_DEVICES");
 }
 
 // The frame buffer sent as it is in the native transfer format is shared with

@@ -271,5 +271,51 @@ TEST(MessageGuard, BlobsHaveSizesAndAFormat) {
     }
 }
 
+// What libindi's handlers get after an admitted message: the whole vector in
+// the property's order, the message's values over the current ones.
+TEST(MessageGuard, AdmittedMessagesReachLibindiWhole) {
+    const struct {
+        const char *what;
+        std::vector<const char *> names;
+        std::vector<double> values;
+        std::vector<double> whole;  // X, WIDTH, OFFSET
+    } cases[] = {
+        {"one element", {"WIDTH"}, {64}, {10, 64, 3}},
+        {"the client's order", {"OFFSET", "X"}, {9, 8}, {8, 2048, 9}},
+        {"whole vector", {"X", "WIDTH", "OFFSET"}, {1, 2, 3}, {1, 2, 3}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        NumberProperty property;
+        property.elements[0].value = 10;
+        property.elements[1].value = 2048;
+        property.elements[2].value = 3;
+        Names names(c.names);
+        WholeNumbers whole = wholeNumbers(property.vector, c.values.data(), names.data(), names.size());
+        EXPECT_EQ(whole.names, (std::vector<std::string>{"X", "WIDTH", "OFFSET"}));
+        EXPECT_EQ(whole.values, c.whole);
+        const std::vector<char *> pointers = pointersInto(whole.names);
+        ASSERT_EQ(pointers.size(), 3u);
+        EXPECT_STREQ(pointers[2], "OFFSET");
+    }
+
+    IText elements[3]{};
+    nameElement(elements[0], "TELESCOPE");
+    nameElement(elements[1], "ROTATOR");
+    nameElement(elements[2], "FOCUSER");
+    char mount[] = "Mount";
+    elements[0].text = mount;
+    elements[2].text = nullptr;  // never set
+    ITextVectorProperty vector{};
+    vector.tp = elements;
+    vector.ntp = 3;
+    Names names({"ROTATOR"});
+    char rotator[] = "Rotator";
+    char *texts[] = {rotator};
+    WholeTexts whole = wholeTexts(vector, texts, names.data(), names.size());
+    EXPECT_EQ(whole.names, (std::vector<std::string>{"TELESCOPE", "ROTATOR", "FOCUSER"}));
+    EXPECT_EQ(whole.texts, (std::vector<std::string>{"Mount", "Rotator", ""}));
+}
+
 }  // namespace
 }  // namespace qmguard
