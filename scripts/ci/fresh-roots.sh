@@ -6,6 +6,8 @@
 # (scripts/capture-demo.sh), then the default test preset (two at a time, as
 # the sanitizer stage runs them); in the Debian 13 root also
 # scripts/ci/packages.sh (lintian, install, the installed tests, removal).
+# The next release's root and set-up are made while the release before it
+# builds; that release's tests start once they are done.
 #
 # Debian 12's root works as root; Debian 13's as a user who may use sudo, as the
 # README describes, and runs the tests as root, since the discovery test makes
@@ -145,8 +147,10 @@ add_sudo_user() {  # as the README says: sudo, and the user in group sudo
     chmod 440 "$root/etc/sudoers.d/newcomer"
 }
 
-status=0
-for release in "${releases[@]}"; do
+# Chooses the release the functions below work on: its root, its user, and how
+# commands run there.
+select_release() {
+  release=${1:?}
   root=$dir/$release
   if [ "$release" = bookworm ]; then
     home=/root who="as root"
@@ -158,13 +162,70 @@ for release in "${releases[@]}"; do
     prepare() { add_sudo_user "$root" && clone_into "$root" "$home" newcomer:newcomer; }
   fi
   root_run() { in_root "$root" bash -c "cd $home/d_qm208x && $*"; }
-  # The set-up that capture-demo.sh starts with, timed on its own: the demo
-  # then finds nothing missing.
-  if stage "$release" "debootstrap (minbase, git)" make_root "$release" "$root" &&
-     stage "$release" "clone, $who" prepare &&
-     stage "$release" "set-up: QM_SKIP_WINE=1 scripts/install-deps.sh, $who" \
-       run "QM_SKIP_WINE=1 scripts/install-deps.sh" &&
-     stage "$release" "scripts/capture-demo.sh (build, capture), $who" run scripts/capture-demo.sh &&
+}
+
+# The root and the README's set-up (which capture-demo.sh starts with, timed
+# on its own here: the demo then finds nothing missing). Mostly the network
+# and dpkg, so the next release's runs beside the build of the one before.
+set_up_release() {
+  stage "$release" "debootstrap (minbase, git)" make_root "$release" "$root" &&
+    stage "$release" "clone, $who" prepare &&
+    stage "$release" "set-up: QM_SKIP_WINE=1 scripts/install-deps.sh, $who" \
+      run "QM_SKIP_WINE=1 scripts/install-deps.sh"
+}
+
+# The next release's set-up in the background, its output and times kept to
+# be shown once it is waited for.
+background_pid=
+start_background_set_up() {
+  (
+    select_release "$1"
+    summary=()
+    rc=0
+    set_up_release >"$dir/$release.set-up.log" 2>&1 || rc=$?
+    [ ${#summary[@]} -eq 0 ] || printf '%s\n' "${summary[@]}" >"$dir/$release.set-up.times"
+    exit "$rc"
+  ) &
+  background_pid=$!
+}
+wait_background_set_up() {  # RELEASE: its set-up's outcome, its output shown
+  local rc=0
+  [ -n "$background_pid" ] || return 0
+  wait "$background_pid" || rc=$?
+  background_pid=
+  echo "== fresh-roots.sh: $1: set-up, run beside the build before it:"
+  cat "$dir/$1.set-up.log"
+  [ ! -f "$dir/$1.set-up.times" ] || mapfile -t -O "${#summary[@]}" summary <"$dir/$1.set-up.times"
+  rm -f "$dir/$1.set-up.log" "$dir/$1.set-up.times"
+  return "$rc"
+}
+
+finish_root() {
+  if [ "${QM_FRESH_KEEP:-0}" = 1 ]; then
+    echo "fresh-roots.sh: $root kept (QM_FRESH_KEEP=1)"
+  else
+    remove_root "$root" && rm -f "$root.debootstrap.log"
+  fi
+}
+
+status=0
+mkdir -p "$dir"
+for ((i = 0; i < ${#releases[@]}; i++)); do
+  select_release "${releases[i]}"
+  next=${releases[i + 1]:-}
+  if [ "$i" -eq 0 ]; then
+    set_up_release
+  else
+    wait_background_set_up "$release"
+  fi || status=1
+  if [ "$status" -eq 0 ]; then
+    [ -z "$next" ] || start_background_set_up "$next"
+    stage "$release" "scripts/capture-demo.sh (build, capture), $who" run scripts/capture-demo.sh ||
+      status=1
+    # The tests have the machine to themselves.
+    wait_background_set_up "$next" || status=1
+  fi
+  if [ "$status" -eq 0 ] &&
      stage "$release" "ctest --preset default -j2, as root" \
        root_run "ctest --preset default -j2" &&
      { [ "$release" != trixie ] ||
@@ -174,12 +235,12 @@ for release in "${releases[@]}"; do
     echo "fresh-roots.sh: $release: failed (above)" >&2
     status=1
   fi
-  if [ "${QM_FRESH_KEEP:-0}" = 1 ]; then
-    echo "fresh-roots.sh: $root kept (QM_FRESH_KEEP=1)"
-  else
-    remove_root "$root" && rm -f "$root.debootstrap.log"
+  finish_root
+  if [ "$status" -ne 0 ]; then
+    # A root set up beside this one goes too.
+    if [ -n "$next" ]; then select_release "$next"; finish_root; fi
+    break
   fi
-  [ "$status" -eq 0 ] || break
 done
 
 echo "fresh-roots.sh: times (release | stage | time)"
