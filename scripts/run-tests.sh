@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 or 13 machine, builds everything and runs every test,
-# then prints how long each stage took. QM_SKIP_DEFAULT_TESTS=1 leaves out
-# ctest --preset default (CI runs it in a fresh Debian 12 root instead: .ci/run);
-# the build stays, since the stages after it use it.
+# then prints how long each stage took. QM_FRESH_ROOTS_RAN=1 leaves out the
+# default build, its tests and the packages: CI runs those in fresh Debian 12
+# and 13 roots instead (.ci/run), and the stages after them build what they use.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,14 +15,15 @@ stage() {
 trap 'echo "run-tests.sh: stage times:"; printf "  %s\n" "${times[@]}"' EXIT
 
 stage scripts/install-deps.sh
-stage cmake --preset default
-stage cmake --build --preset default
-if [ "${QM_SKIP_DEFAULT_TESTS:-0}" = 1 ]; then
-  echo "run-tests.sh: ctest --preset default left out (QM_SKIP_DEFAULT_TESTS=1)"
+if [ "${QM_FRESH_ROOTS_RAN:-0}" = 1 ]; then
+  echo "run-tests.sh: the default build, its tests and the packages left out" \
+       "(QM_FRESH_ROOTS_RAN=1: they ran in fresh Debian 12 and 13 roots)"
 else
+  stage cmake --preset default
+  stage cmake --build --preset default
   stage ctest --preset default
+  stage scripts/ci/packages.sh
 fi
-stage scripts/ci/packages.sh
 stage scripts/ci/plain-readout.sh
 stage scripts/ci/windows.sh
 stage scripts/ci/sanitizers.sh
