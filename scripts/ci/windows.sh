@@ -155,7 +155,7 @@ if [ "$wine_emulated" = 1 ]; then
        "preview with qm-alpaca's need Wine without emulation: not run"
 else
   cmake --preset default >/dev/null
-  cmake --build --preset default --target alpaca_api_tests >/dev/null
+  cmake --build --preset default --target alpaca_api_tests qm-alpaca >/dev/null
   alpaca_state=$(mktemp -d)
   scripts/ci/alpaca-against-server.sh build/default/out/alpaca_api_tests "$alpaca_state" \
     -x AlpacaRobustness.AHundredMegabyteBodyIsRefused -- wine build/mingw/out/qm-alpaca.exe ||
