@@ -9,6 +9,17 @@
 namespace qmguard {
 namespace {
 
+// The index of the property's element called `name`, else -1.
+template <typename Element>
+int elementNamed(const char *name, const Element *elements, int count) {
+    for (int e = 0; e < count; ++e) {
+        if (std::strncmp(name, elements[e].name, MAXINDINAME) == 0) {
+            return e;
+        }
+    }
+    return -1;
+}
+
 // The index of each named element in the property, or the refusal: the
 // property is writable, the message names at least one element, and each name
 // is one of the property's elements, named once.
@@ -39,12 +50,7 @@ std::optional<std::vector<int>> resolveNames(const char *property, IPerm permiss
             refusal = what + "an element has no name.";
             return std::nullopt;
         }
-        int found = -1;
-        for (int e = 0; e < count && found < 0; ++e) {
-            if (std::strncmp(names[i], elements[e].name, MAXINDINAME) == 0) {
-                found = e;
-            }
-        }
+        const int found = elementNamed(names[i], elements, count);
         if (found < 0) {
             refusal =
                 what + "no element named \"" + std::string(names[i], strnlen(names[i], 64)) + "\".";
@@ -66,10 +72,9 @@ std::vector<int> positionsInMessage(const Element *elements, int count, char *co
                                     int n) {
     std::vector<int> at(static_cast<size_t>(count), -1);
     for (int i = 0; i < n; ++i) {
-        for (int e = 0; e < count && names[i] != nullptr; ++e) {
-            if (std::strncmp(names[i], elements[e].name, MAXINDINAME) == 0) {
-                at[static_cast<size_t>(e)] = i;
-            }
+        const int e = names[i] != nullptr ? elementNamed(names[i], elements, count) : -1;
+        if (e >= 0) {
+            at[static_cast<size_t>(e)] = i;
         }
     }
     return at;
