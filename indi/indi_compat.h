@@ -21,6 +21,12 @@
 #define QM_INDI_KEYWORD_RECORDS 0
 #endif
 
+// libindi 1.9 has a thread other than the event loop wait for indiserver's
+// answer to a BLOB by reading standard input itself, and that thread may sleep
+// through the answer (stdin_relay.h). 2.x has it wait, with a time limit, for
+// the event loop to take the answer in.
+#define QM_INDI_STDIN_RELAY (INDI_VERSION_MAJOR < 2)
+
 // The keywords a driver adds to a frame's FITS header after libindi's own.
 // put() replaces a keyword already there; remove() drops it if present.
 class FitsKeywords {

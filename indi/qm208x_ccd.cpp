@@ -12,6 +12,7 @@
 #include <libindi/eventloop.h>
 
 #include "host/module_path.h"
+#include "indi/stdin_relay.h"
 
 namespace {
 
@@ -229,4 +230,8 @@ bool Qm208xCcd::saveConfigItems(FILE *fp) {
     return true;
 }
 
+#if QM_INDI_STDIN_RELAY
+// Before libindi's main() starts reading standard input (stdin_relay.h).
+[[maybe_unused]] static const bool inputRelayed = qmindi::relayStandardInput();
+#endif
 static std::unique_ptr<Qm208xCcd> camera(new Qm208xCcd());

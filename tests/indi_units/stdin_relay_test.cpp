@@ -1,0 +1,112 @@
+// The relay in front of the driver's standard input: every byte passes on
+// unchanged, newlines come only between whole elements, after a quiet spell,
+// and the end of input reaches the reader.
+#include "indi/stdin_relay.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qmindi {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::chrono::milliseconds kQuiet{20};
+
+struct RelayCase {
+    const char *name;
+    std::vector<std::string> chunks;  // written with quiet spells between them
+    std::set<size_t> boundaries;      // input offsets that end whole elements
+    bool endsBetweenElements;         // so a newline must follow the last byte
+};
+
+const RelayCase kRelayCases[] = {
+    {"WholeMessages",
+     {"<getProperties version='1.7'/>",
+      "<newSwitchVector device='d' name='n'><oneSwitch name='s'>On</oneSwitch></newSwitchVector>"},
+     {0, 30, 119},
+     true},
+    {"MessageSplitInItsTagsAndText",
+     {"<newTextVector device='d' na", "me='n'><oneText name='t'>a ", " b</oneText></newTe",
+      "xtVector>"},
+     {0, 83},
+     true},
+    {"UnfinishedMessage", {"<getProperties version='1.7'/>", "<newNumberVector device='d'"},
+     {0, 30},
+     false},
+};
+
+void PrintTo(const RelayCase &c, std::ostream *os) { *os << c.name; }
+
+class RelayTest : public ::testing::TestWithParam<RelayCase> {};
+
+TEST_P(RelayTest, PassesEveryByteAndAddsNewlinesOnlyBetweenElements) {
+    const RelayCase &c = GetParam();
+    int up[2], down[2];
+    ASSERT_EQ(pipe(up), 0);
+    ASSERT_EQ(pipe(down), 0);
+    std::thread relay(relayMessages, up[0], down[1], kQuiet);
+
+    std::mutex lock;
+    std::string output;
+    std::thread reader([&] {
+        char bytes[256];
+        ssize_t got;
+        while ((got = read(down[0], bytes, sizeof bytes)) > 0) {
+            std::lock_guard<std::mutex> hold(lock);
+            output.append(bytes, static_cast<size_t>(got));
+        }
+    });
+
+    std::string input;
+    for (const std::string &chunk : c.chunks) {
+        ASSERT_EQ(write(up[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+        input += chunk;
+        std::this_thread::sleep_for(kQuiet * 4);
+    }
+    // A newline after the last byte, when one is due, within a generous time.
+    const auto newlineAfterInput = [&] {
+        std::lock_guard<std::mutex> hold(lock);
+        size_t seen = 0;
+        for (char b : output) {
+            if (b != '\n') {
+                ++seen;
+            } else if (seen == input.size()) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (int i = 0; c.endsBetweenElements && !newlineAfterInput() && i < 500; ++i) {
+        std::this_thread::sleep_for(kQuiet);
+    }
+    close(up[1]);
+    reader.join();  // the relay's end of input ends the reader's
+    relay.join();
+    close(down[0]);
+
+    std::string withoutNewlines;
+    for (char b : output) {
+        if (b == '\n') {
+            EXPECT_TRUE(c.boundaries.count(withoutNewlines.size()))
+                << "newline after " << withoutNewlines.size() << " bytes: " << output;
+        } else {
+            withoutNewlines += b;
+        }
+    }
+    EXPECT_EQ(withoutNewlines, input);
+    EXPECT_EQ(newlineAfterInput(), c.endsBetweenElements) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Relay, RelayTest, ::testing::ValuesIn(kRelayCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qmindi
