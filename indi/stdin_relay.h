@@ -3,12 +3,12 @@
 // the line has been quiet for a while.
 //
 // Why: libindi waits for indiserver's answer to each BLOB before it sends the
-// next. In 1.9, a thread other than the event loop (the stream manager's
-// preview upload) waits for it by blocking in select() on standard input,
-// while the event loop reads the same input. When the event loop takes
-// the answer first, the waiting thread sleeps until something else arrives:
-// live video stops, and a recording of a set number of frames never ends,
-// since the event loop then waits for the stuck preview. Nothing else may come
+// next. In 1.9, a thread other than the event loop (the CCD's image upload,
+// the stream manager's preview) waits for it by blocking in select() on
+// standard input, while the event loop reads the same input. When the event
+// loop takes the answer first, the waiting thread sleeps until something else
+// arrives: an image waits, live video stops, and a recording of a set number
+// of frames never ends, since the event loop then waits for the stuck preview. Nothing else may come
 // for as long as the client is quiet. The newline, ignored between messages,
 // wakes the waiting thread, which then finds its answer; the read end is
 // non-blocking, so the thread that finds nothing to read goes back to waiting

@@ -68,7 +68,13 @@ void IndiCameraTest::selectMode(const Mode &mode) {
             return p.state == IPS_ALERT || (p.state == IPS_OK && p.on(mode.element));
         });
     ASSERT_TRUE(answer) << "no answer to " << mode.element;
-    ASSERT_EQ(answer->state, IPS_OK) << mode.element;
+    ASSERT_EQ(answer->state, IPS_OK) << mode.element << [&] {
+        std::string text;
+        for (const Message &m : client_->messagesSince(since)) {
+            text += "\n  " + m.text;
+        }
+        return text;
+    }();
     // CCD_BINNING follows.
     ASSERT_TRUE(client_->waitUntil("CCD_BINNING", kAnswerTimeout, [&](const PropertySnapshot &p) {
         return p.number("HOR_BIN") == mode.binning && p.number("VER_BIN") == mode.binning;
