@@ -3,11 +3,10 @@
 // and the end of input reaches the reader.
 #include "indi/stdin_relay.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -52,55 +51,51 @@ TEST_P(RelayTest, PassesEveryByteAndAddsNewlinesOnlyBetweenElements) {
     int up[2], down[2];
     ASSERT_EQ(pipe(up), 0);
     ASSERT_EQ(pipe(down), 0);
+    fcntl(down[0], F_SETFL, O_NONBLOCK);
     std::thread relay(relayMessages, up[0], down[1], kQuiet);
 
-    std::mutex lock;
-    std::string output;
-    std::thread reader([&] {
+    std::string input, output;
+    const auto take = [&] {  // what the relay has written so far
         char bytes[256];
-        ssize_t got;
-        while ((got = read(down[0], bytes, sizeof bytes)) > 0) {
-            std::lock_guard<std::mutex> hold(lock);
+        for (ssize_t got; (got = read(down[0], bytes, sizeof bytes)) > 0;) {
             output.append(bytes, static_cast<size_t>(got));
         }
-    });
-
-    std::string input;
+    };
     for (const std::string &chunk : c.chunks) {
         ASSERT_EQ(write(up[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
         input += chunk;
         std::this_thread::sleep_for(kQuiet * 4);
     }
-    // A newline after the last byte, when one is due, within a generous time.
-    const auto newlineAfterInput = [&] {
-        std::lock_guard<std::mutex> hold(lock);
+    // Where each newline came, counted in bytes of input before it.
+    const auto newlinesAt = [&] {
+        std::vector<size_t> at;
         size_t seen = 0;
         for (char b : output) {
-            if (b != '\n') {
+            if (b == '\n') {
+                at.push_back(seen);
+            } else {
                 ++seen;
-            } else if (seen == input.size()) {
-                return true;
             }
         }
-        return false;
+        return at;
     };
-    for (int i = 0; c.endsBetweenElements && !newlineAfterInput() && i < 500; ++i) {
+    const auto newlineAfterInput = [&] {
+        const std::vector<size_t> at = newlinesAt();
+        return !at.empty() && at.back() == input.size();
+    };
+    for (int i = 0; c.endsBetweenElements && i < 500 && (take(), !newlineAfterInput()); ++i) {
         std::this_thread::sleep_for(kQuiet);
     }
     close(up[1]);
-    reader.join();  // the relay's end of input ends the reader's
-    relay.join();
+    relay.join();  // it closes its end, so what is left reads to the end
+    take();
     close(down[0]);
 
-    std::string withoutNewlines;
-    for (char b : output) {
-        if (b == '\n') {
-            EXPECT_TRUE(c.boundaries.count(withoutNewlines.size()))
-                << "newline after " << withoutNewlines.size() << " bytes: " << output;
-        } else {
-            withoutNewlines += b;
-        }
+    for (size_t at : newlinesAt()) {
+        EXPECT_TRUE(c.boundaries.count(at)) << "newline after " << at << " bytes: " << output;
     }
+    std::string withoutNewlines = output;
+    std::erase(withoutNewlines, '\n');
     EXPECT_EQ(withoutNewlines, input);
     EXPECT_EQ(newlineAfterInput(), c.endsBetweenElements) << output;
 }
