@@ -27,15 +27,10 @@ struct RelayCase {
 };
 
 const RelayCase kRelayCases[] = {
-    {"WholeMessages",
-     {"<getProperties version='1.7'/>",
-      "<newSwitchVector device='d' name='n'><oneSwitch name='s'>On</oneSwitch></newSwitchVector>"},
-     {0, 30, 119},
-     true},
-    {"MessageSplitInItsTagsAndText",
-     {"<newTextVector device='d' na", "me='n'><oneText name='t'>a ", " b</oneText></newTe",
-      "xtVector>"},
-     {0, 83},
+    {"WholeMessageThenOneSplitInItsTagsAndText",
+     {"<getProperties version='1.7'/>", "<newTextVector device='d' na",
+      "me='n'><oneText name='t'>a ", " b</oneText></newTe", "xtVector>"},
+     {0, 30, 113},
      true},
     {"UnfinishedMessage", {"<getProperties version='1.7'/>", "<newNumberVector device='d'"},
      {0, 30},
