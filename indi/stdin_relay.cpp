@@ -66,7 +66,10 @@ void relayMessages(int upstream, int downstream, std::chrono::milliseconds quiet
     for (;;) {
         pollfd input{.fd = upstream, .events = POLLIN, .revents = 0};
         const int ready = poll(&input, 1, static_cast<int>(quietWake.count()));
-        if (ready < 0 && errno != EINTR) {
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             break;
         }
         if (ready == 0) {

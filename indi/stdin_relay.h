@@ -8,11 +8,11 @@
 // standard input, while the event loop reads the same input. When the event
 // loop takes the answer first, the waiting thread sleeps until something else
 // arrives: an image waits, live video stops, and a recording of a set number
-// of frames never ends, since the event loop then waits for the stuck preview. Nothing else may come
-// for as long as the client is quiet. The newline, ignored between messages,
-// wakes the waiting thread, which then finds its answer; the read end is
-// non-blocking, so the thread that finds nothing to read goes back to waiting
-// instead of hanging in read().
+// of frames never ends, since the event loop then waits for the stuck preview.
+// Nothing else may come for as long as the client is quiet. The newline,
+// ignored between messages, wakes the waiting thread, which then finds its
+// answer; the read end is non-blocking, so the thread that finds nothing to
+// read goes back to waiting instead of hanging in read().
 #pragma once
 
 #include <chrono>

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "tests/capture/tool_runner.h"
 
@@ -59,15 +60,23 @@ void IndiCameraTest::waitForCameraProperties() {
         << "no mode";
 }
 
-void IndiCameraTest::selectMode(const Mode &mode) {
-    const uint64_t since = client_->mark();
-    ASSERT_TRUE(client_->sendSwitch("QM_BINNING_MODE", mode.element));
-    // The answer is the first update showing the mode chosen, or a refusal.
-    const auto answer = client_->waitFor(
-        "QM_BINNING_MODE", since, kAnswerTimeout, [&](const PropertySnapshot &p) {
-            return p.state == IPS_ALERT || (p.state == IPS_OK && p.on(mode.element));
-        });
-    ASSERT_TRUE(answer) << "no answer to " << mode.element;
+void IndiCameraTest::selectMode(const Mode &mode, Seconds refusedFor) {
+    const auto deadline = Clock::now() + refusedFor;
+    uint64_t since;
+    std::optional<PropertySnapshot> answer;
+    do {
+        if (answer) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        since = client_->mark();
+        ASSERT_TRUE(client_->sendSwitch("QM_BINNING_MODE", mode.element));
+        // The answer is the first update showing the mode chosen, or a refusal.
+        answer = client_->waitFor(
+            "QM_BINNING_MODE", since, kAnswerTimeout, [&](const PropertySnapshot &p) {
+                return p.state == IPS_ALERT || (p.state == IPS_OK && p.on(mode.element));
+            });
+        ASSERT_TRUE(answer) << "no answer to " << mode.element;
+    } while (answer->state != IPS_OK && Clock::now() < deadline);
     ASSERT_EQ(answer->state, IPS_OK) << mode.element << [&] {
         std::string text;
         for (const Message &m : client_->messagesSince(since)) {

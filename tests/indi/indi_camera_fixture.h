@@ -76,8 +76,9 @@ protected:
     void stopServer();
     // After a connect: the camera's properties defined and filled in.
     void waitForCameraProperties();
-    // Chooses the mode and waits until CCD_BINNING follows it.
-    void selectMode(const Mode &mode);
+    // Chooses the mode and waits until CCD_BINNING follows it; a refusal is
+    // asked again for up to `refusedFor` (while an image is still being sent).
+    void selectMode(const Mode &mode, Seconds refusedFor = Seconds(0));
     // Sends CCD_FRAME; the frame the driver reports back once it answers Ok
     // (a frame covering the request).
     Frame setFrame(const Frame &requested);
