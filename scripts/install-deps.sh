@@ -39,29 +39,60 @@ fi
 
 source "$(dirname "$0")/lib/as-root.sh"
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 # The browser test installs its pinned playwright-core with npm and runs it
 # with node: Debian's, unless a Node.js with npm is already installed (Debian's
 # npm would conflict with a Node.js package from elsewhere that carries npm).
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   for p in nodejs npm; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    installed "$p" || missing+=("$p")
   done
 fi
+missing_i386=()
 if [ "${QM_SKIP_WINE:-0}" != 1 ]; then
   for p in "${i386_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    installed "$p" || missing_i386+=("$p")
   done
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    as_root dpkg --add-architecture i386
-  fi
 fi
 
+# A mirror caught mid-sync serves an index that does not match its Release file
+# (seen with bookworm-security's i386 index): apt-get update then fails although
+# every other index came. One retry; after that the packages are installed from
+# the indexes that did come, and whatever cannot be had is said below.
+update_indexes() {
+  as_root apt-get update -q && return
+  echo "install-deps.sh: apt-get update failed; retrying once in 10 s" >&2
+  sleep 10
+  as_root apt-get update -q && return
+  echo "install-deps.sh: some package indexes could not be read; going on with those that were" >&2
+}
+apt_install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
+}
+
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_i386[@]} -gt 0 ]; then
+  if [ ${#missing_i386[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+  fi
+  update_indexes
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  as_root apt-get update -q
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  apt_install "${missing[@]}"
+fi
+# Wine's 32-bit half comes from the i386 architecture, whose indexes a mirror
+# may be serving inconsistently: that is no reason to stop the rest of the
+# set-up. Without it, scripts/ci/windows.sh runs the Windows tests with a Wine
+# of its own (a root with Debian unstable's WoW64 Wine, which has no i386 part).
+if [ ${#missing_i386[@]} -gt 0 ]; then
+  echo "Installing: ${missing_i386[*]}"
+  if ! apt_install "${missing_i386[@]}"; then
+    echo "install-deps.sh: Wine's 32-bit packages (${missing_i386[*]}) could not be installed;" \
+         "scripts/ci/windows.sh will use a Wine root of its own instead" >&2
+  fi
 fi
