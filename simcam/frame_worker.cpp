@@ -28,12 +28,18 @@ bool FrameWorker::submit(const FrameRequest &request) {
 }
 
 void FrameWorker::cancel() {
+    stopThread();
+    complete_.store(false);
+}
+
+void FrameWorker::dropUndelivered() { stopThread(); }
+
+void FrameWorker::stopThread() {
     cancelled_.store(true);
     wake_.raise();
     thread_.join();
     cancelled_.store(false);
     wake_.clear();
-    complete_.store(false);
 }
 
 void FrameWorker::prepare(uint32_t seed) {

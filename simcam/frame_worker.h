@@ -38,6 +38,10 @@ public:
     // Drops the pending request. Once it returns, nothing more is written.
     void cancel();
 
+    // Drops the pending request unless its frame is already written, which then
+    // stays complete. Once it returns, nothing more is written.
+    void dropUndelivered();
+
     // Drops the pending request and builds the star field of `seed` on the calling
     // thread, so that the first frame of that seed need not wait for it.
     void prepare(uint32_t seed);
@@ -47,6 +51,7 @@ public:
 
 private:
     static void run(void *self);
+    void stopThread();
     bool prepareField(uint32_t seed);
 
     // Written before the thread starts, read by it.

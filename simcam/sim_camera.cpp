@@ -30,6 +30,8 @@ struct SimCamera {
     // the latest exposure, which chooses its noise, so that a run of the same
     // calls repeats frame for frame.
     uint64_t exposuresSinceOpening = 0;
+    // What the control file said at the last call.
+    Presence presence = Presence::Present;
     FrameWorker frames;
 };
 
@@ -47,6 +49,22 @@ void stopStream(SimCamera &cam) {
 void close(SimCamera &cam) {
     stopStream(cam);
     cam.open = false;
+}
+
+// Called first in every SDK call, so a change of the control file takes effect at
+// the next call: a camera unplugged since the last call is closed, losing its
+// frame in flight; one that stalls loses its frame unless already written.
+Presence followControl(SimCamera &cam) {
+    const Presence now = readPresence();
+    if (now != cam.presence) {
+        if (now == Presence::Absent) {
+            close(cam);
+        } else if (now == Presence::Stalled) {
+            cam.frames.dropUndelivered();
+        }
+        cam.presence = now;
+    }
+    return now;
 }
 
 void resetSettings(SimCamera &cam) {
@@ -72,8 +90,10 @@ bool usableGain(float gain) {
 
 int32_t initialVideo(int32_t) {
     SimCamera &cam = camera();
+    const Presence presence = followControl(cam);
     const Fault fault = readFault();
-    if (fault == Fault::NoCamera || fault == Fault::InitialVideo) {
+    if (presence == Presence::Absent || fault == Fault::NoCamera ||
+        fault == Fault::InitialVideo) {
         close(cam);
         return 0;
     }
@@ -88,6 +108,7 @@ int32_t initialVideo(int32_t) {
 
 int32_t startView() {
     SimCamera &cam = camera();
+    followControl(cam);
     if (!cam.open) {
         return 0;
     }
@@ -101,6 +122,7 @@ int32_t startView() {
 
 int32_t enableAutoExposure(int32_t enable) {
     SimCamera &cam = camera();
+    followControl(cam);
     if (!cam.open) {
         return 0;
     }
@@ -114,6 +136,7 @@ int32_t enableAutoExposure(int32_t enable) {
 
 int32_t enableAutoWhiteBalance(int32_t enable) {
     SimCamera &cam = camera();
+    followControl(cam);
     if (!cam.open) {
         return 0;
     }
@@ -123,6 +146,7 @@ int32_t enableAutoWhiteBalance(int32_t enable) {
 
 int32_t setPreviewMode(int32_t previewMode) {
     SimCamera &cam = camera();
+    followControl(cam);
     const auto mode = previewModeFrom(previewMode);
     if (!cam.open || !mode) {
         return 0;
@@ -134,11 +158,14 @@ int32_t setPreviewMode(int32_t previewMode) {
 int32_t pauseView() {
     // Stills are taken from the sensor directly, so pausing the live view changes
     // nothing here.
-    return camera().open ? 1 : 0;
+    SimCamera &cam = camera();
+    followControl(cam);
+    return cam.open ? 1 : 0;
 }
 
 int32_t setExposure(int32_t value) {
     SimCamera &cam = camera();
+    followControl(cam);
     if (!cam.open) {
         return 0;
     }
@@ -148,6 +175,7 @@ int32_t setExposure(int32_t value) {
 
 int32_t setColourGain(float red, float green, float blue) {
     SimCamera &cam = camera();
+    followControl(cam);
     if (!cam.open || !usableGain(red) || !usableGain(green) || !usableGain(blue)) {
         return 0;
     }
@@ -157,6 +185,7 @@ int32_t setColourGain(float red, float green, float blue) {
 
 int32_t requestFrame(int32_t previewMode, void *frame) {
     SimCamera &cam = camera();
+    const Presence presence = followControl(cam);
     // A new request replaces the pending one, whether or not it is accepted.
     cam.frames.cancel();
     const auto mode = previewModeFrom(previewMode);
@@ -175,7 +204,7 @@ int32_t requestFrame(int32_t previewMode, void *frame) {
                      .noiseDraw = noiseDraw(settings.noise, exposureNumber)},
         .waitMilliseconds = milliseconds * settings.timeScale,
         .seed = settings.seed,
-        .delivers = settings.fault != Fault::NeverCompletes,
+        .delivers = settings.fault != Fault::NeverCompletes && presence != Presence::Stalled,
     };
     if (!cam.frames.submit(request)) {
         return 0;
@@ -184,15 +213,23 @@ int32_t requestFrame(int32_t previewMode, void *frame) {
     return 1;
 }
 
-int32_t frameState() { return camera().frames.complete() ? 1 : 0; }
+int32_t frameState() {
+    SimCamera &cam = camera();
+    followControl(cam);
+    return cam.frames.complete() ? 1 : 0;
+}
 
 int32_t stopView() {
-    stopStream(camera());
+    SimCamera &cam = camera();
+    followControl(cam);
+    stopStream(cam);
     return 1;
 }
 
 int32_t releaseVideo() {
-    close(camera());
+    SimCamera &cam = camera();
+    followControl(cam);
+    close(cam);
     return 1;
 }
 

@@ -4,7 +4,9 @@
 // The camera is closed until initialVideo succeeds, and delivers frames only while
 // it is open and streaming (startView succeeded, no stopView, no opening fault
 // since). Calls that need an open camera return 0 on a closed one and change
-// nothing. Results: 1 done, 0 refused.
+// nothing. Results: 1 done, 0 refused. Every call first follows the control file
+// (QM_SIM_CONTROL, sim_settings.h): the camera may vanish, stall and come back
+// between any two calls.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -25,6 +27,28 @@ constexpr FaultName kFaultNames[] = {
     {"enable-ae", Fault::EnableAe},
     {"never-completes", Fault::NeverCompletes},
 };
+
+struct PresenceName {
+    std::string_view name;
+    Presence presence;
+};
+
+constexpr PresenceName kPresenceNames[] = {
+    {"present", Presence::Present},
+    {"absent", Presence::Absent},
+    {"stall", Presence::Stalled},
+};
+
+// The control file as last read: it is read again only when one of these changes.
+struct ControlFile {
+    std::string path;
+    std::filesystem::file_time_type modified{};
+    std::uintmax_t size = 0;
+    Presence presence = Presence::Present;
+};
+
+// Longest text read from the control file: a word and some white space.
+constexpr std::streamsize kLongestControlText = 256;
 
 // The unusable value last reported per variable: each is reported once, not at
 // every call that reads it, and again only after the variable has changed.
@@ -57,6 +81,35 @@ T readVariable(const char *variable, T fallback, Parse parse, const char *fallba
     }
     reportUnusable(variable, value, fallbackText);
     return fallback;
+}
+
+std::string_view firstWord(std::string_view text) {
+    constexpr std::string_view kSpace = " \t\r\n\v\f";
+    const auto first = text.find_first_not_of(kSpace);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto end = text.find_first_of(kSpace, first);
+    return text.substr(first, end == std::string_view::npos ? std::string_view::npos : end - first);
+}
+
+ControlFile &controlFile() {
+    static ControlFile file;
+    return file;
+}
+
+Presence readControlFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text(kLongestControlText, '\0');
+    in.read(text.data(), kLongestControlText);
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (const auto presence = parsePresence(text)) {
+        reportedValues().erase(kControlVariable);
+        return *presence;
+    }
+    const std::string value = path + ": " + std::string(firstWord(text));
+    reportUnusable(kControlVariable, value.c_str(), "present");
+    return Presence::Present;
 }
 
 }  // namespace
@@ -110,6 +163,41 @@ std::optional<bool> parseCovered(std::string_view text) {
         return false;
     }
     return std::nullopt;
+}
+
+std::optional<Presence> parsePresence(std::string_view text) {
+    const std::string_view word = firstWord(text);
+    if (word.empty()) {
+        return Presence::Present;
+    }
+    for (const PresenceName &entry : kPresenceNames) {
+        if (entry.name == word) {
+            return entry.presence;
+        }
+    }
+    return std::nullopt;
+}
+
+Presence readPresence() {
+    ControlFile &file = controlFile();
+    const char *path = std::getenv(kControlVariable);
+    if (path != nullptr && *path != '\0') {
+        std::error_code error;
+        const auto modified = std::filesystem::last_write_time(path, error);
+        const auto size = error ? 0 : std::filesystem::file_size(path, error);
+        if (!error) {
+            if (file.path != path || file.modified != modified || file.size != size) {
+                file = ControlFile{.path = path,
+                                   .modified = modified,
+                                   .size = size,
+                                   .presence = readControlFile(path)};
+            }
+            return file.presence;
+        }
+    }
+    // No control file: the camera is there.
+    file = ControlFile{};
+    return Presence::Present;
 }
 
 Fault readFault() { return readVariable(kFaultVariable, Fault::None, parseFault, "no fault"); }
