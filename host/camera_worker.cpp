@@ -1,5 +1,6 @@
 #include "host/camera_worker.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/host_session.h"
@@ -28,8 +29,11 @@ ModuleLoader dynamicModuleLoader() {
 }
 
 CameraWorker::CameraWorker(ModuleLoader loader, std::function<void()> wake,
-                           std::chrono::milliseconds readoutMargin)
-    : loader_(std::move(loader)), wake_(std::move(wake)), readoutMargin_(readoutMargin) {
+                           std::chrono::milliseconds readoutMargin, RecoveryTiming recovery)
+    : loader_(std::move(loader)),
+      wake_(std::move(wake)),
+      readoutMargin_(readoutMargin),
+      recoveryTiming_(recovery) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -65,7 +69,12 @@ void CameraWorker::expose(const ExposureRequest &request) {
         std::lock_guard lock(mutex_);
         lastRequestedId_ = std::max(lastRequestedId_, request.id);
     }
-    push({.kind = Command::Kind::Expose, .path = {}, .outcome = {}, .exposure = request});
+    push({.kind = Command::Kind::Expose,
+          .path = {},
+          .outcome = {},
+          .exposure = request,
+          .opening = Opening::Camera,
+          .queuedAt = std::chrono::steady_clock::now()});
 }
 
 void CameraWorker::abort() {
@@ -100,31 +109,60 @@ void CameraWorker::post(WorkerEvent event) {
 
 void CameraWorker::run() {
     for (;;) {
+        if (recovery_ && disconnectsPending_.load() == 0) {
+            keepReopening();
+        }
         Command command;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !commands_.empty(); });
+            const auto ready = [this] { return stopping_ || !commands_.empty(); };
+            if (recovery_) {
+                changed_.wait_until(lock, nextWake(), ready);
+            } else {
+                changed_.wait(lock, ready);
+            }
             if (stopping_) {
                 break;
+            }
+            if (commands_.empty()) {
+                continue;  // time for an attempt, or a held exposure's wait ran out
             }
             command = std::move(commands_.front());
             commands_.pop_front();
         }
         switch (command.kind) {
-            case Command::Kind::Connect:
-                command.outcome->set_value(openCamera(command.path, command.opening));
+            case Command::Kind::Connect: {
+                const bool wasReopening = recovery_.has_value();
+                endRecovery();
+                ConnectOutcome outcome = openCamera(command.path, command.opening);
+                if (wasReopening && outcome.connected) {
+                    post({.kind = WorkerEvent::Kind::CameraBack,
+                          .id = 0,
+                          .message = "the camera was opened again by a new connection",
+                          .image = {},
+                          .time = std::chrono::system_clock::now()});
+                }
+                command.outcome->set_value(std::move(outcome));
                 break;
+            }
             case Command::Kind::Disconnect:
+                endRecovery();
                 closeCamera();
                 --disconnectsPending_;
                 post(
                     {.kind = WorkerEvent::Kind::Disconnected, .id = 0, .message = {}, .image = {}});
                 break;
             case Command::Kind::Expose:
-                runExposure(command.exposure);
+                if (recovery_) {
+                    holdOrRefuse(command);
+                } else {
+                    runExposure(command);
+                }
                 break;
         }
     }
+    recovery_.reset();
+    reopening_ = false;
     closeCamera();
     // Connections still queued are answered, so no one waits for ever.
     for (Command &command : commands_) {
@@ -134,6 +172,121 @@ void CameraWorker::run() {
             command.outcome->set_value(refused);
         }
     }
+}
+
+void CameraWorker::failExposure(uint64_t id, std::string message, bool recovering) {
+    post({.kind = WorkerEvent::Kind::ExposureFailed,
+          .id = id,
+          .message = std::move(message),
+          .image = {},
+          .time = {},
+          .recovering = recovering});
+}
+
+void CameraWorker::loseCamera(const std::string &reason) {
+    recovery_ = Recovery{.path = loadedPath_,
+                         .reason = reason,
+                         .attempts = 0,
+                         .nextAttempt = std::chrono::steady_clock::now(),
+                         .held = {}};
+    reopening_ = true;
+    post({.kind = WorkerEvent::Kind::CameraLost,
+          .id = 0,
+          .message = reason,
+          .image = {},
+          .time = std::chrono::system_clock::now()});
+}
+
+std::chrono::steady_clock::time_point CameraWorker::nextWake() const {
+    auto wake = recovery_->nextAttempt;
+    for (const Command &held : recovery_->held) {
+        wake = std::min(wake, held.queuedAt + held.exposure.waitForCamera);
+    }
+    return wake;
+}
+
+void CameraWorker::holdOrRefuse(const Command &command) {
+    const ExposureRequest &request = command.exposure;
+    if (discarded(request.id)) {
+        return;
+    }
+    if (std::chrono::steady_clock::now() < command.queuedAt + request.waitForCamera) {
+        recovery_->held.push_back(command);
+        return;
+    }
+    failExposure(request.id,
+                 request.waitForCamera.count() > 0
+                     ? "the camera did not come back within " + seconds(request.waitForCamera) +
+                           " (" + recovery_->reason + ")"
+                     : "the camera is away and being reopened (" + recovery_->reason + ")",
+                 true);
+}
+
+void CameraWorker::keepReopening() {
+    const auto now = std::chrono::steady_clock::now();
+    std::deque<Command> waiting;
+    for (Command &held : recovery_->held) {
+        if (discarded(held.exposure.id)) {
+            continue;  // aborted: it never starts
+        }
+        if (now >= held.queuedAt + held.exposure.waitForCamera) {
+            holdOrRefuse(held);
+        } else {
+            waiting.push_back(std::move(held));
+        }
+    }
+    recovery_->held.swap(waiting);
+    if (now >= recovery_->nextAttempt) {
+        attemptReopen();
+    }
+}
+
+void CameraWorker::attemptReopen() {
+    const uint32_t attempt = ++recovery_->attempts;
+    // Only a fresh load of the module forgets the exposure whose frame never came.
+    closeCamera();
+    ConnectOutcome outcome;
+    if (loadModule(recovery_->path, outcome) && connectCamera(api_, false, outcome.error)) {
+        cameraOpen_ = true;
+        endRecovery();
+        post({.kind = WorkerEvent::Kind::CameraBack,
+              .id = 0,
+              .message = "the camera answers again",
+              .image = {},
+              .time = std::chrono::system_clock::now(),
+              .recovering = false,
+              .attempt = attempt});
+        return;
+    }
+    closeCamera();
+    // 1, 2, 4 ... times the first interval, up to the longest.
+    auto interval = recoveryTiming_.firstInterval;
+    for (uint32_t i = 1; i < attempt && interval < recoveryTiming_.longestInterval; ++i) {
+        interval *= 2;
+    }
+    interval = std::min(interval, recoveryTiming_.longestInterval);
+    recovery_->nextAttempt = std::chrono::steady_clock::now() + interval;
+    post({.kind = WorkerEvent::Kind::ReopenFailed,
+          .id = 0,
+          .message = "the camera could not be opened (" + outcome.error + "); trying again in " +
+                     seconds(interval),
+          .image = {},
+          .time = std::chrono::system_clock::now(),
+          .recovering = false,
+          .attempt = attempt});
+}
+
+void CameraWorker::endRecovery() {
+    if (!recovery_) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        commands_.insert(commands_.begin(), std::make_move_iterator(recovery_->held.begin()),
+                         std::make_move_iterator(recovery_->held.end()));
+    }
+    recovery_.reset();
+    reopening_ = false;
 }
 
 bool CameraWorker::waitUntil(std::chrono::steady_clock::time_point until) {
@@ -196,12 +349,10 @@ void CameraWorker::closeCamera() {
     loadedPath_.clear();
 }
 
-void CameraWorker::runExposure(const ExposureRequest &request) {
+void CameraWorker::runExposure(const Command &command) {
+    const ExposureRequest &request = command.exposure;
     auto fail = [this, &request](std::string message) {
-        post({.kind = WorkerEvent::Kind::ExposureFailed,
-              .id = request.id,
-              .message = std::move(message),
-              .image = {}});
+        failExposure(request.id, std::move(message), false);
     };
     if (discarded(request.id)) {
         return;
@@ -221,9 +372,10 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
     const auto startedUtc = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     if (api_.StartExposure(request.lengthMs, 0) == 0) {
-        fail(
-            "the driver refused to start the exposure (a frame it started earlier never "
-            "arrived; reconnect the camera)");
+        // The driver refuses only while it still waits for an earlier frame.
+        failExposure(request.id, "the driver refused to start the exposure; reopening the camera",
+                     true);
+        loseCamera("the driver refused to start an exposure");
         return;
     }
     post({.kind = WorkerEvent::Kind::ExposureStarted,
@@ -251,10 +403,14 @@ void CameraWorker::runExposure(const ExposureRequest &request) {
         checks.lastPending = check;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         if (elapsed > limit) {
-            fail("no image from the camera after " +
-                 seconds(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed)) +
-                 " (exposure " + seconds(length) + " + " + seconds(readoutMargin_) +
-                 " for readout)");
+            failExposure(request.id,
+                         "no image from the camera after " +
+                             seconds(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 elapsed)) +
+                             " (exposure " + seconds(length) + " + " + seconds(readoutMargin_) +
+                             " for readout); reopening the camera",
+                         true);
+            loseCamera("no frame within " + seconds(readoutMargin_) + " of the exposure's end");
             return;
         }
     }

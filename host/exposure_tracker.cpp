@@ -72,6 +72,9 @@ ExposureTracker::Meaning ExposureTracker::onEvent(const WorkerEvent &event) {
             return Meaning::Failed;
         case WorkerEvent::Kind::FrameDiscarded:
         case WorkerEvent::Kind::Disconnected:
+        case WorkerEvent::Kind::CameraLost:
+        case WorkerEvent::Kind::ReopenFailed:
+        case WorkerEvent::Kind::CameraBack:
             return Meaning::Stale;
     }
     return Meaning::Stale;
