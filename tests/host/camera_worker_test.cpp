@@ -1,6 +1,7 @@
 // The worker thread against a scripted module: the host sequence, abort and
-// queueing, disconnect and shutdown during an exposure, timeouts, and that
-// every module call runs on the worker's thread, one at a time.
+// queueing, disconnect and shutdown during an exposure, timeouts, reopening a
+// camera that stopped answering, and that every module call runs on the
+// worker's thread, one at a time.
 #include "host/camera_worker.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,12 @@ struct Script {
     bool neverCompletes = false;  // d_IsExposing always answers 1
     int32_t okResult = 1;
     int32_t startResult = 1;
+    // Counted down by the calls they fail: d_GetOK answers 0, the frame of
+    // d_StartExposure never arrives, d_StartExposure answers 0.
+    std::atomic<int> failedOpenings{0};
+    std::atomic<int> lostFrames{0};
+    std::atomic<int> refusedStarts{0};
+    bool frameLost = false;
     std::function<void(int poll)> onPendingPoll;  // runs inside d_IsExposing
     int pollsThisExposure = 0;
     uint32_t window[5] = {};
@@ -71,6 +78,10 @@ int32_t setupCCD(int32_t quiet) {
 }
 int32_t getOK() {
     CallGuard g("GetOK");
+    if (script->failedOpenings > 0) {
+        --script->failedOpenings;
+        return 0;
+    }
     return script->okResult;
 }
 int32_t binningCount() { return 5; }
@@ -92,6 +103,14 @@ int32_t startExposure(int32_t, int32_t) {
     CallGuard g("StartExposure");
     script->pollsThisExposure = 0;
     script->startedAt = std::chrono::steady_clock::now();
+    if (script->refusedStarts > 0) {
+        --script->refusedStarts;
+        return 0;
+    }
+    script->frameLost = script->lostFrames > 0;
+    if (script->frameLost) {
+        --script->lostFrames;
+    }
     return script->startResult;
 }
 int32_t isExposing() {
@@ -99,11 +118,12 @@ int32_t isExposing() {
     {
         CallGuard g("IsExposing");
         poll = ++script->pollsThisExposure;
-        if (script->deliverAfter) {
-            if (std::chrono::steady_clock::now() - script->startedAt >= *script->deliverAfter) {
-                return 0;
-            }
-        } else if (!script->neverCompletes && poll > script->pendingPolls) {
+        const bool delivered =
+            script->frameLost ? false
+            : script->deliverAfter
+                ? std::chrono::steady_clock::now() - script->startedAt >= *script->deliverAfter
+                : !script->neverCompletes && poll > script->pendingPolls;
+        if (delivered) {
             return 0;
         }
     }
@@ -153,7 +173,8 @@ protected:
         script = nullptr;
     }
 
-    void start(std::chrono::milliseconds margin = std::chrono::seconds(30)) {
+    void start(std::chrono::milliseconds margin = std::chrono::seconds(30),
+               RecoveryTiming timing = {}) {
         ModuleLoader loader{.load =
                                 [this](const std::string &path, DriverApi &api, std::string &error) {
                                     std::lock_guard lock(state.mutex);
@@ -177,7 +198,7 @@ protected:
                 woken = true;
                 eventsArrived.notify_all();
             },
-            margin);
+            margin, timing);
     }
 
     ConnectOutcome connect(const std::string &path = "module.so") {
@@ -486,3 +507,243 @@ TEST_F(Worker, PollsWhenTheFrameIsExpectedAndLeavesTheWaitForADisconnect) {
     EXPECT_EQ(countOf("Finalize"), 1);
 }
 
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Attempts 100 ms apart, then 200 ms: the intervals show in ReopenFailed.
+constexpr RecoveryTiming kQuickRecovery{.firstInterval = milliseconds(100),
+                                        .longestInterval = milliseconds(200)};
+// A camera that stays away between attempts for longer than any test waits.
+constexpr RecoveryTiming kSlowRecovery{.firstInterval = std::chrono::seconds(60),
+                                       .longestInterval = std::chrono::seconds(60)};
+constexpr int kForever = 1000000;
+
+// The camera's own events in order: "lost", "failed 1 (... 0.1 s)", "back 2".
+std::vector<std::string> cameraStory(const std::vector<WorkerEvent> &events) {
+    std::vector<std::string> story;
+    for (const WorkerEvent &e : events) {
+        if (e.kind == WorkerEvent::Kind::CameraLost) {
+            story.push_back("lost");
+        } else if (e.kind == WorkerEvent::Kind::ReopenFailed) {
+            const auto in = e.message.rfind("trying again in ");
+            story.push_back("failed " + std::to_string(e.attempt) + " (" +
+                            (in == std::string::npos ? e.message : e.message.substr(in)) + ")");
+        } else if (e.kind == WorkerEvent::Kind::CameraBack) {
+            story.push_back("back " + std::to_string(e.attempt));
+        }
+    }
+    return story;
+}
+
+// The calls of one attempt to reopen the camera, as a host application opens
+// it; a failed attempt closes what it opened.
+std::vector<std::string> attemptCalls(bool opens) {
+    std::vector<std::string> calls = {"load module.so", "Subframe", "Subframe",
+                                      "Subframe",       "Subframe", "Subframe",
+                                      "Initialize",     "SetupCCD(quiet)", "GetOK"};
+    if (!opens) {
+        calls.insert(calls.end(), {"Finalize", "unload"});
+    }
+    return calls;
+}
+
+}  // namespace
+
+// The exposure that lost the camera fails once, the camera is reopened until it
+// answers, and the next exposure is taken by the fresh module.
+TEST_F(Worker, ACameraThatStopsAnsweringIsReopenedUntilItAnswers) {
+    const struct {
+        const char *name;
+        int lostFrames, refusedStarts, failedOpenings;
+        const char *failure;  // in exposure 1's ExposureFailed
+        const char *lost;     // CameraLost's message
+        std::vector<std::string> story;
+    } cases[] = {
+        {"a frame that never comes, the camera opens at once", 1, 0, 0,
+         "no image from the camera after", "no frame within 0.1 s of the exposure's end",
+         {"lost", "back 1"}},
+        {"the camera opens at the fourth attempt", 1, 0, 3, "no image from the camera after",
+         "no frame within 0.1 s of the exposure's end",
+         {"lost", "failed 1 (trying again in 0.1 s)", "failed 2 (trying again in 0.2 s)",
+          "failed 3 (trying again in 0.2 s)", "back 4"}},
+        {"the driver refuses to start", 0, 1, 1, "refused to start the exposure",
+         "the driver refused to start an exposure",
+         {"lost", "failed 1 (trying again in 0.1 s)", "back 2"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        worker.reset();
+        state.calls.clear();
+        start(milliseconds(100), kQuickRecovery);
+        ASSERT_TRUE(connect().connected);
+        state.lostFrames = c.lostFrames;
+        state.refusedStarts = c.refusedStarts;
+        state.failedOpenings = c.failedOpenings;
+        worker->expose(request(1));
+        auto events = waitFor(WorkerEvent::Kind::CameraBack, 0);
+        const size_t reopened = calls().size();
+        EXPECT_FALSE(worker->reopening());
+        worker->expose(request(2));
+        const auto next = waitFor(WorkerEvent::Kind::FrameReady, 2);
+        events.insert(events.end(), next.begin(), next.end());
+
+        const auto failed = std::find_if(events.begin(), events.end(), [](const WorkerEvent &e) {
+            return e.kind == WorkerEvent::Kind::ExposureFailed;
+        });
+        ASSERT_NE(failed, events.end());
+        EXPECT_EQ(failed->id, 1u);
+        EXPECT_TRUE(failed->recovering);
+        EXPECT_NE(failed->message.find(c.failure), std::string::npos) << failed->message;
+        ASSERT_NE(failed + 1, events.end());
+        EXPECT_EQ((failed + 1)->kind, WorkerEvent::Kind::CameraLost) << "reported at once";
+        EXPECT_EQ((failed + 1)->message, c.lost);
+        EXPECT_EQ(cameraStory(events), c.story);
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [](const WorkerEvent &e) {
+                                    return e.kind == WorkerEvent::Kind::ExposureFailed ||
+                                           e.kind == WorkerEvent::Kind::FrameReady;
+                                }),
+                  2)
+            << "one answer per exposure";
+
+        // The lost camera is closed and the module unloaded; every attempt
+        // opens the camera from a fresh load.
+        std::vector<std::string> expected = {"Finalize", "unload"};
+        for (int attempt = 0; attempt <= c.failedOpenings; ++attempt) {
+            const auto calls = attemptCalls(attempt == c.failedOpenings);
+            expected.insert(expected.end(), calls.begin(), calls.end());
+        }
+        const auto all = calls();
+        const auto end = all.begin() + static_cast<long>(reopened);
+        EXPECT_EQ(std::vector<std::string>(std::find(all.begin(), end, "Finalize"), end),
+                  expected);
+        EXPECT_EQ(countOf("ReadImage"), 1);
+    }
+}
+
+// Requests made while the camera is away: failed at once, or held for the
+// camera as long as they allow, or dropped by an abort.
+TEST_F(Worker, ExposuresAskedWhileTheCameraIsAway) {
+    const struct {
+        const char *name;
+        milliseconds wait;
+        bool abort;
+        bool cameraReturns;
+        const char *failure;  // nullptr: the exposure is taken, or (aborted) never heard of
+    } cases[] = {
+        {"no wait: fails at once", milliseconds(0), false, false,
+         "the camera is away and being reopened (no frame within"},
+        {"waits and the camera returns", std::chrono::seconds(30), false, true, nullptr},
+        {"waits longer than it allows", milliseconds(300), false, false,
+         "the camera did not come back within 0.3 s (no frame within"},
+        {"held, then aborted", std::chrono::seconds(30), true, true, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        worker.reset();
+        state.calls.clear();
+        state.failedOpenings = 0;
+        start(milliseconds(100), {.firstInterval = milliseconds(100),
+                                  .longestInterval = milliseconds(100)});
+        ASSERT_TRUE(connect().connected);
+        state.lostFrames = 1;
+        state.failedOpenings = kForever;
+        worker->expose(request(1));
+        auto events = waitFor(WorkerEvent::Kind::CameraLost, 0);
+        EXPECT_TRUE(worker->reopening());
+
+        ExposureRequest held = request(2);
+        held.waitForCamera = c.wait;
+        const auto asked = std::chrono::steady_clock::now();
+        worker->expose(held);
+        if (c.abort) {
+            worker->abort();
+        }
+        if (c.failure != nullptr) {
+            const auto more = waitFor(WorkerEvent::Kind::ExposureFailed, 2);
+            EXPECT_GE(std::chrono::steady_clock::now() - asked, c.wait);
+            EXPECT_TRUE(more.back().recovering);
+            EXPECT_NE(more.back().message.find(c.failure), std::string::npos)
+                << more.back().message;
+            EXPECT_TRUE(worker->reopening());
+            EXPECT_EQ(countOf("StartExposure"), 1);
+            continue;
+        }
+        std::this_thread::sleep_for(milliseconds(250));  // through some failed attempts
+        state.failedOpenings = 0;
+        uint64_t taken = 2;
+        if (c.abort) {
+            taken = 3;
+            ExposureRequest later = request(3);
+            later.waitForCamera = c.wait;
+            worker->expose(later);
+        }
+        const auto more = waitFor(WorkerEvent::Kind::FrameReady, taken);
+        events.insert(events.end(), more.begin(), more.end());
+        const auto back = std::find_if(events.begin(), events.end(), [](const WorkerEvent &e) {
+            return e.kind == WorkerEvent::Kind::CameraBack;
+        });
+        ASSERT_NE(back, events.end());
+        EXPECT_TRUE(std::none_of(events.begin(), back, [&](const WorkerEvent &e) {
+            return e.id == taken;
+        })) << "the exposure ran before the camera was back";
+        EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                                [](const WorkerEvent &e) { return e.id == 2; }),
+                  c.abort ? 0 : 2)
+            << "started and delivered, or never heard of";
+        EXPECT_EQ(countOf("StartExposure"), 2);
+    }
+}
+
+// Leaving a reopening that waits a minute between attempts: disconnect, the
+// destructor and a new connect each end it at once.
+TEST_F(Worker, LeavingAReopeningIsPrompt) {
+    enum class Leave { Disconnect, Destroy, Connect };
+    const struct {
+        const char *name;
+        Leave leave;
+    } cases[] = {
+        {"disconnect", Leave::Disconnect},
+        {"destructor", Leave::Destroy},
+        {"connect", Leave::Connect},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        worker.reset();
+        state.calls.clear();
+        start(milliseconds(100), kSlowRecovery);
+        ASSERT_TRUE(connect().connected);
+        state.lostFrames = 1;
+        state.failedOpenings = 1;
+        worker->expose(request(1));
+        waitFor(WorkerEvent::Kind::ReopenFailed, 0);
+        const long loads = countOf("load module.so");
+
+        const auto asked = std::chrono::steady_clock::now();
+        switch (c.leave) {
+            case Leave::Disconnect:
+                worker->disconnect();
+                waitFor(WorkerEvent::Kind::Disconnected, 0);
+                EXPECT_FALSE(worker->reopening());
+                break;
+            case Leave::Destroy:
+                worker.reset();
+                break;
+            case Leave::Connect: {
+                ASSERT_TRUE(connect().connected);
+                EXPECT_EQ(cameraStory(waitFor(WorkerEvent::Kind::CameraBack, 0)),
+                          std::vector<std::string>{"back 0"});
+                EXPECT_FALSE(worker->reopening());
+                worker->expose(request(2));
+                waitFor(WorkerEvent::Kind::FrameReady, 2);
+                break;
+            }
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(countOf("load module.so"), loads + (c.leave == Leave::Connect ? 1 : 0))
+            << "attempts went on";
+    }
+}
