@@ -403,11 +403,10 @@ void CameraWorker::runExposure(const Command &command) {
         checks.lastPending = check;
         const auto elapsed = std::chrono::steady_clock::now() - start;
         if (elapsed > limit) {
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed);
             failExposure(request.id,
-                         "no image from the camera after " +
-                             seconds(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 elapsed)) +
-                             " (exposure " + seconds(length) + " + " + seconds(readoutMargin_) +
+                         "no image from the camera after " + seconds(waited) + " (exposure " +
+                             seconds(length) + " + " + seconds(readoutMargin_) +
                              " for readout); reopening the camera",
                          true);
             loseCamera("no frame within " + seconds(readoutMargin_) + " of the exposure's end");

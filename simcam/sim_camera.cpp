@@ -92,8 +92,7 @@ int32_t initialVideo(int32_t) {
     SimCamera &cam = camera();
     const Presence presence = followControl(cam);
     const Fault fault = readFault();
-    if (presence == Presence::Absent || fault == Fault::NoCamera ||
-        fault == Fault::InitialVideo) {
+    if (presence == Presence::Absent || fault == Fault::NoCamera || fault == Fault::InitialVideo) {
         close(cam);
         return 0;
     }

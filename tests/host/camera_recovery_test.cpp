@@ -2,9 +2,8 @@
 // control file unplugs and stalls mid-session: the exposure caught by it fails
 // once, the worker reopens the camera once it answers, and the next exposure is
 // taken, with no frame lost or delivered twice.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -41,8 +40,8 @@ protected:
     void write(const std::string &word) {
         std::ofstream(control_, std::ios::trunc) << word << '\n';
         static int writes = 0;
-        std::filesystem::last_write_time(
-            control_, std::filesystem::file_time_type::clock::now() + std::chrono::seconds(++writes));
+        std::filesystem::last_write_time(control_, std::filesystem::file_time_type::clock::now() +
+                                                       std::chrono::seconds(++writes));
     }
 
     void start() {
@@ -54,7 +53,8 @@ protected:
                 arrived_.notify_all();
             },
             std::chrono::seconds(2),
-            RecoveryTiming{.firstInterval = milliseconds(200), .longestInterval = milliseconds(400)});
+            RecoveryTiming{.firstInterval = milliseconds(200),
+                           .longestInterval = milliseconds(400)});
     }
 
     // Events until one of `kind` for `id`, kept in `seen_`.

@@ -507,7 +507,6 @@ TEST_F(Worker, PollsWhenTheFrameIsExpectedAndLeavesTheWaitForADisconnect) {
     EXPECT_EQ(countOf("Finalize"), 1);
 }
 
-
 namespace {
 
 using std::chrono::milliseconds;
@@ -540,8 +539,8 @@ std::vector<std::string> cameraStory(const std::vector<WorkerEvent> &events) {
 // The calls of one attempt to reopen the camera, as a host application opens
 // it; a failed attempt closes what it opened.
 std::vector<std::string> attemptCalls(bool opens) {
-    std::vector<std::string> calls = {"load module.so", "Subframe", "Subframe",
-                                      "Subframe",       "Subframe", "Subframe",
+    std::vector<std::string> calls = {"load module.so", "Subframe",        "Subframe",
+                                      "Subframe",       "Subframe",        "Subframe",
                                       "Initialize",     "SetupCCD(quiet)", "GetOK"};
     if (!opens) {
         calls.insert(calls.end(), {"Finalize", "unload"});
@@ -561,14 +560,26 @@ TEST_F(Worker, ACameraThatStopsAnsweringIsReopenedUntilItAnswers) {
         const char *lost;     // CameraLost's message
         std::vector<std::string> story;
     } cases[] = {
-        {"a frame that never comes, the camera opens at once", 1, 0, 0,
-         "no image from the camera after", "no frame within 0.1 s of the exposure's end",
+        {"a frame that never comes, the camera opens at once",
+         1,
+         0,
+         0,
+         "no image from the camera after",
+         "no frame within 0.1 s of the exposure's end",
          {"lost", "back 1"}},
-        {"the camera opens at the fourth attempt", 1, 0, 3, "no image from the camera after",
+        {"the camera opens at the fourth attempt",
+         1,
+         0,
+         3,
+         "no image from the camera after",
          "no frame within 0.1 s of the exposure's end",
          {"lost", "failed 1 (trying again in 0.1 s)", "failed 2 (trying again in 0.2 s)",
           "failed 3 (trying again in 0.2 s)", "back 4"}},
-        {"the driver refuses to start", 0, 1, 1, "refused to start the exposure",
+        {"the driver refuses to start",
+         0,
+         1,
+         1,
+         "refused to start the exposure",
          "the driver refused to start an exposure",
          {"lost", "failed 1 (trying again in 0.1 s)", "back 2"}},
     };
@@ -617,8 +628,7 @@ TEST_F(Worker, ACameraThatStopsAnsweringIsReopenedUntilItAnswers) {
         }
         const auto all = calls();
         const auto end = all.begin() + static_cast<long>(reopened);
-        EXPECT_EQ(std::vector<std::string>(std::find(all.begin(), end, "Finalize"), end),
-                  expected);
+        EXPECT_EQ(std::vector<std::string>(std::find(all.begin(), end, "Finalize"), end), expected);
         EXPECT_EQ(countOf("ReadImage"), 1);
     }
 }
@@ -645,8 +655,8 @@ TEST_F(Worker, ExposuresAskedWhileTheCameraIsAway) {
         worker.reset();
         state.calls.clear();
         state.failedOpenings = 0;
-        start(milliseconds(100), {.firstInterval = milliseconds(100),
-                                  .longestInterval = milliseconds(100)});
+        start(milliseconds(100),
+              {.firstInterval = milliseconds(100), .longestInterval = milliseconds(100)});
         ASSERT_TRUE(connect().connected);
         state.lostFrames = 1;
         state.failedOpenings = kForever;

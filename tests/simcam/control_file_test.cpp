@@ -90,10 +90,10 @@ TEST_F(ControlFileTest, EachCallInEachState) {
             ASSERT_TRUE(openCamera());
             ASSERT_TRUE(captureFrame(kRowPairs, 40, frame));
             write(state.word);
-            const int32_t expected =
-                !c.needsOpenCamera                          ? 1
-                : std::string(c.name) == "GetImageDataState" ? state.deliveredFrameReported
-                                                             : state.openingCalls;
+            const int32_t expected = !c.needsOpenCamera ? 1
+                                     : std::string(c.name) == "GetImageDataState"
+                                         ? state.deliveredFrameReported
+                                         : state.openingCalls;
             EXPECT_EQ(c.call(frame), expected);
         }
     }
