@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "readout/frame_geometry.h"
+#include "simcam/exact_math.h"
 
 namespace simcam {
 
@@ -18,7 +19,7 @@ constexpr double kNegligibleRate = 0.02;  // electrons per second left outside a
 // Share of a one-dimensional Gaussian centred at `centre` that falls in [i, i + 1).
 double gaussianShare(double centre, double sigma, int32_t i) {
     const double scale = 1.0 / (sigma * std::sqrt(2.0));
-    return 0.5 * (std::erf((i + 1 - centre) * scale) - std::erf((i - centre) * scale));
+    return 0.5 * (exactErf((i + 1 - centre) * scale) - exactErf((i - centre) * scale));
 }
 
 // Radius beyond which the halo of the star adds less than kNegligibleRate.
@@ -28,7 +29,7 @@ int32_t stampRadius(const Star &star) {
     const double haloPeak = star.flux * brightest * kPsfHaloShare / haloArea;
     double radius = kMinStampRadius;
     if (haloPeak > kNegligibleRate) {
-        radius = kPsfHaloSigma * std::sqrt(2.0 * std::log(haloPeak / kNegligibleRate));
+        radius = kPsfHaloSigma * std::sqrt(2.0 * exactLog(haloPeak / kNegligibleRate));
     }
     return static_cast<int32_t>(std::ceil(std::clamp(radius, kMinStampRadius, kMaxStampRadius)));
 }
