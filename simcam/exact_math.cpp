@@ -16,7 +16,7 @@ namespace {
 constexpr double kLn2High = 6.93147180369123816490e-01;
 constexpr double kLn2Low = 1.90821492927058770002e-10;
 constexpr double kInverseLn2 = 1.44269504088896338700e+00;
-constexpr double kExpLargest = 7.09782712893383973096e+02;  // e^x overflows beyond
+constexpr double kExpLargest = 7.09782712893383973096e+02;    // e^x overflows beyond
 constexpr double kExpSmallest = -7.45133219101941108420e+02;  // e^x is 0 below
 constexpr double kSqrtHalf = 7.07106781186547524401e-01;
 constexpr double kTwoOverSqrtPi = 1.12837916709551257390e+00;
@@ -46,9 +46,7 @@ double polynomial(const std::array<double, N> &coefficients, double t, std::size
 }
 
 // 2^k for -1022 <= k <= 1023, set in the exponent bits.
-double powerOfTwo(int k) {
-    return std::bit_cast<double>(static_cast<uint64_t>(k + 1023) << 52);
-}
+double powerOfTwo(int k) { return std::bit_cast<double>(static_cast<uint64_t>(k + 1023) << 52); }
 
 // e^r for |r| <= ln 2 / 2: the Taylor series to r^14, whose first omitted term is
 // below 4e-18 of the result.
@@ -58,9 +56,7 @@ double expReduced(double r) { return polynomial(kInverseFactorials, r, 0, kExpTe
 // e^x - 1 for |x| <= ln 2 / 2, without the cancellation of subtracting 1: the same
 // series without its first term, to x^16.
 constexpr std::size_t kExpm1Terms = 17;
-double expm1Reduced(double x) {
-    return x * polynomial(kInverseFactorials, x, 1, kExpm1Terms - 1);
-}
+double expm1Reduced(double x) { return x * polynomial(kInverseFactorials, x, 1, kExpm1Terms - 1); }
 
 // ln m for sqrt(1/2) <= m <= sqrt(2) as 2 atanh(s), s = (m - 1) / (m + 1): with
 // |s| <= 0.172 the odd series 2 (s + s^3/3 + s^5/5 + ...) reaches s^23 before its
@@ -94,7 +90,7 @@ template <std::size_t N>
 std::array<double, N> erfExpansion(double centre, double erfAtCentre) {
     std::array<double, N> coefficients{};
     coefficients[0] = erfAtCentre;
-    double previous = 0.0;                         // d[n-2]
+    double previous = 0.0;                        // d[n-2]
     double current = exactExp(-centre * centre);  // d[n-1]
     for (std::size_t n = 1; n < N; ++n) {
         const auto order = static_cast<double>(n);

@@ -62,8 +62,7 @@ bool dumpMode(const DriverApi &api, uint32_t mode) {
         }
     }
     std::vector<uint16_t> samples(static_cast<std::size_t>(width) * height);
-    if (api.StartDownload() == 0 || api.ReadImage(samples.data()) == 0 ||
-        api.EndDownload(0) == 0) {
+    if (api.StartDownload() == 0 || api.ReadImage(samples.data()) == 0 || api.EndDownload(0) == 0) {
         return fail(label + ": the download was refused");
     }
     const std::string path = "frame-" + std::to_string(mode) + ".raw";
