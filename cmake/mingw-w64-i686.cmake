@@ -10,6 +10,15 @@ set(CMAKE_CXX_COMPILER ${mingw_triplet}-g++-posix)
 set(CMAKE_RC_COMPILER ${mingw_triplet}-windres)
 set(CMAKE_OBJDUMP ${mingw_triplet}-objdump CACHE FILEPATH "objdump for PE files")
 
+# SSE2 arithmetic instead of the x87 unit's: every double and float operation
+# rounds once, to its own type, as on x86-64, so the simulated camera renders the
+# same frames as the Linux build (x87 code keeps intermediates in 80 bits and
+# rounds them when it spills a register). Every PC the camera's software runs
+# on has SSE2. GCC realigns the stack where SSE code needs it (-mstackrealign is
+# its default for this target with SSE), since Windows keeps it 4-byte aligned.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse")
+
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw_triplet})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

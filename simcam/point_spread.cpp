@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <numbers>
+#include <vector>
 
 #include "readout/frame_geometry.h"
+#include "simcam/exact_math.h"
 
 namespace simcam {
 
@@ -18,7 +21,22 @@ constexpr double kNegligibleRate = 0.02;  // electrons per second left outside a
 // Share of a one-dimensional Gaussian centred at `centre` that falls in [i, i + 1).
 double gaussianShare(double centre, double sigma, int32_t i) {
     const double scale = 1.0 / (sigma * std::sqrt(2.0));
-    return 0.5 * (std::erf((i + 1 - centre) * scale) - std::erf((i - centre) * scale));
+    return 0.5 * (exactErf((i + 1 - centre) * scale) - exactErf((i - centre) * scale));
+}
+
+// gaussianShare for i = first ... last, each interval's edge taken once: the
+// upper edge of one interval is the lower edge of the next.
+std::vector<double> gaussianShares(double centre, double sigma, int32_t first, int32_t last) {
+    const double scale = 1.0 / (sigma * std::sqrt(2.0));
+    std::vector<double> shares;
+    shares.reserve(static_cast<std::size_t>(last - first + 1));
+    double lower = exactErf((first - centre) * scale);
+    for (int32_t i = first; i <= last; ++i) {
+        const double upper = exactErf((i + 1 - centre) * scale);
+        shares.push_back(0.5 * (upper - lower));
+        lower = upper;
+    }
+    return shares;
 }
 
 // Radius beyond which the halo of the star adds less than kNegligibleRate.
@@ -28,7 +46,7 @@ int32_t stampRadius(const Star &star) {
     const double haloPeak = star.flux * brightest * kPsfHaloShare / haloArea;
     double radius = kMinStampRadius;
     if (haloPeak > kNegligibleRate) {
-        radius = kPsfHaloSigma * std::sqrt(2.0 * std::log(haloPeak / kNegligibleRate));
+        radius = kPsfHaloSigma * std::sqrt(2.0 * exactLog(haloPeak / kNegligibleRate));
     }
     return static_cast<int32_t>(std::ceil(std::clamp(radius, kMinStampRadius, kMaxStampRadius)));
 }
@@ -55,14 +73,17 @@ void drawStar(const Star &star, std::vector<float> &rates) {
     }
 
     // The Gaussians are separable: one table of shares per axis and component.
-    std::vector<double> coreX, haloX;
-    for (int32_t column = firstColumn; column <= lastColumn; ++column) {
-        coreX.push_back(kCoreShare * gaussianShare(star.x, kPsfCoreSigma, column));
-        haloX.push_back(kPsfHaloShare * gaussianShare(star.x, kPsfHaloSigma, column));
+    std::vector<double> coreX = gaussianShares(star.x, kPsfCoreSigma, firstColumn, lastColumn);
+    std::vector<double> haloX = gaussianShares(star.x, kPsfHaloSigma, firstColumn, lastColumn);
+    for (std::size_t i = 0; i < coreX.size(); ++i) {
+        coreX[i] *= kCoreShare;
+        haloX[i] *= kPsfHaloShare;
     }
+    const std::vector<double> coreRows = gaussianShares(star.y, kPsfCoreSigma, firstRow, lastRow);
+    const std::vector<double> haloRows = gaussianShares(star.y, kPsfHaloSigma, firstRow, lastRow);
     for (int32_t row = firstRow; row <= lastRow; ++row) {
-        const double coreY = gaussianShare(star.y, kPsfCoreSigma, row);
-        const double haloY = gaussianShare(star.y, kPsfHaloSigma, row);
+        const double coreY = coreRows[static_cast<std::size_t>(row - firstRow)];
+        const double haloY = haloRows[static_cast<std::size_t>(row - firstRow)];
         float *line = rates.data() + static_cast<std::size_t>(row) * kSensorWidth;
         for (int32_t column = firstColumn; column <= lastColumn; ++column) {
             const std::size_t i = column - firstColumn;

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 
+#include "simcam/exact_math.h"
 #include "simcam/random.h"
 
 namespace simcam {
@@ -32,7 +33,7 @@ double inverseNormal(double p) {
                             3.754408661907416e+00};
     constexpr double kLow = 0.02425;
     if (p < kLow || p > 1.0 - kLow) {
-        const double q = std::sqrt(-2.0 * std::log(p < kLow ? p : 1.0 - p));
+        const double q = std::sqrt(-2.0 * exactLog(p < kLow ? p : 1.0 - p));
         const double z = (((((c[0] * q + c[1]) * q + c[2]) * q + c[3]) * q + c[4]) * q + c[5]) /
                          ((((d[0] * q + d[1]) * q + d[2]) * q + d[3]) * q + 1.0);
         return p < kLow ? z : -z;

@@ -1,11 +1,11 @@
 #include "simcam/star_field.h"
 
 #include <algorithm>
-#include <cmath>
 #include <set>
 #include <utility>
 
 #include "readout/frame_geometry.h"
+#include "simcam/exact_math.h"
 #include "simcam/point_spread.h"
 #include "simcam/random.h"
 
@@ -40,11 +40,11 @@ Star makeStar(RandomSequence &random) {
     star.y = random.uniform() * height - StarField::kFieldMargin;
     // Inverse of the truncated power law between the faintest and brightest flux.
     const double lowest =
-        std::pow(StarField::kFaintestFlux / StarField::kBrightestFlux, kCountSlope);
+        exactPow(StarField::kFaintestFlux / StarField::kBrightestFlux, kCountSlope);
     const double u = lowest + (1.0 - lowest) * random.uniformPositive();
-    star.flux = StarField::kFaintestFlux * std::pow(u, -1.0 / kCountSlope);
+    star.flux = StarField::kFaintestFlux * exactPow(u, -1.0 / kCountSlope);
     // Cool stars outnumber hot ones.
-    const double coolness = std::pow(random.uniform(), 1.8);
+    const double coolness = exactPow(random.uniform(), 1.8);
     star.temperature = kCoolestStar + (kHottestStar - kCoolestStar) * coolness;
     star.response = blackBodyResponse(star.temperature);
     return star;
@@ -69,7 +69,7 @@ std::vector<HotPixel> makeHotPixels(uint32_t seed) {
     while (pixels.size() < StarField::kHotPixelCount) {
         const auto column = static_cast<int32_t>(random.next() % kSensorWidth);
         const auto row = static_cast<int32_t>(random.next() % kSensorHeight);
-        const double rate = kFaintestHotPixel * std::pow(kHotPixelRange, random.uniform());
+        const double rate = kFaintestHotPixel * exactPow(kHotPixelRange, random.uniform());
         if (taken.insert({column, row}).second) {
             pixels.push_back({.column = column, .row = row, .darkRate = rate});
         }
@@ -81,7 +81,7 @@ bool onSensor(int32_t column, int32_t row) {
     return column >= 0 && column < kSensorWidth && row >= 0 && row < kSensorHeight;
 }
 
-double distance(double x0, double y0, double x1, double y1) { return std::hypot(x1 - x0, y1 - y0); }
+double distance(double x0, double y0, double x1, double y1) { return exactHypot(x1 - x0, y1 - y0); }
 
 }  // namespace
 
@@ -91,7 +91,9 @@ std::array<double, 3> blackBodyResponse(double temperature) {
     constexpr double kWhiteTemperature = 6000.0;
     constexpr double kSecondRadiation = 1.438777e-2;  // h c / k, metre kelvin
     const auto planck = [](double wavelength, double t) {
-        return 1.0 / (std::pow(wavelength, 5) * std::expm1(kSecondRadiation / (wavelength * t)));
+        const double squared = wavelength * wavelength;
+        const double fifthPower = squared * squared * wavelength;
+        return 1.0 / (fifthPower * exactExpm1(kSecondRadiation / (wavelength * t)));
     };
     std::array<double, 3> response{};
     for (std::size_t i = 0; i < response.size(); ++i) {

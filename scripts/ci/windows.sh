@@ -140,6 +140,13 @@ stage_done "wine prefix"
 
 ctest --preset mingw || { echo "windows.sh: the tests under Wine failed" >&2; exit 1; }
 stage_done "tests under Wine"
+# The simulated camera's full frame in every mode, sample for sample the same
+# from frame_dump.exe under Wine (emulated or not) as from the Linux build's.
+cmake --preset default >/dev/null
+cmake --build --preset default --target frame_dump >/dev/null
+tests/windows/frame_compare.sh dump build/default/out/frame_dump -- wine build/mingw/out/frame_dump.exe ||
+  { echo "windows.sh: the frames of the Windows build differ from the Linux build's" >&2; exit 1; }
+stage_done "frames of the Windows build against the Linux build's"
 
 # qm-alpaca.exe under Wine with the simulated camera, and the Linux build's
 # Alpaca API tests talking to it over loopback exactly as they talk to the
@@ -152,7 +159,7 @@ stage_done "tests under Wine"
 # stage says so and is left out rather than failing on the emulator.
 if [ "$wine_emulated" = 1 ]; then
   echo "windows.sh: the Alpaca API tests against qm-alpaca.exe and the comparison of its" \
-       "preview with qm-alpaca's need Wine without emulation: not run"
+       "preview and images with qm-alpaca's need Wine without emulation: not run"
 else
   cmake --preset default >/dev/null
   cmake --build --preset default --target alpaca_api_tests qm-alpaca >/dev/null
@@ -167,6 +174,10 @@ else
   tests/windows/preview_compare.sh build/default/out/qm-alpaca -- wine build/mingw/out/qm-alpaca.exe ||
     { echo "windows.sh: the previews of qm-alpaca and qm-alpaca.exe differ" >&2; exit 1; }
   stage_done "preview of qm-alpaca.exe against qm-alpaca's"
+  # Every mode's ImageBytes: the same samples from both servers.
+  tests/windows/frame_compare.sh alpaca build/default/out/qm-alpaca -- wine build/mingw/out/qm-alpaca.exe ||
+    { echo "windows.sh: the images of qm-alpaca and qm-alpaca.exe differ" >&2; exit 1; }
+  stage_done "images of qm-alpaca.exe against qm-alpaca's"
 fi
 
 # The installer, silently installed, checked and uninstalled in this prefix
