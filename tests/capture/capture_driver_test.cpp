@@ -9,31 +9,14 @@
 #include "tests/capture/sky_checks.h"
 #include "host/bayer_pattern.h"
 #include "host/host_session.h"
+#include "tests/support/simulated_camera_suite.h"
 
 namespace {
 
-class DriverCapture : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        setenv("QM_SIM_TIME_SCALE", "0", 1);
-        setenv("QM_SIM_SEED", "99", 1);
-        unsetenv("QM_SIM_FAULT");
-        std::string error;
-        ASSERT_TRUE(loadDriver(QM_DRIVER_PATH, module(), error)) << error;
-        ASSERT_TRUE(connectCamera(module().api, false, error)) << error;
-    }
-    static void TearDownTestSuite() {
-        if (module().handle != nullptr) {
-            module().api.Finalize();
-            unloadDriver(module());
-        }
-    }
-    static DriverModule &module() {
-        static DriverModule driver;
-        return driver;
-    }
-    const DriverApi &api() const { return module().api; }
+constexpr char kSeed[] = "99";
 
+class DriverCapture : public SimulatedCameraSuite<kSeed> {
+protected:
     // The host's exposure cycle: a minute's exposure, which the camera
     // delivers at once here.
     void expose(std::vector<uint16_t> &image) const {

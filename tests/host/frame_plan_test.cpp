@@ -13,34 +13,17 @@
 #include "host/bayer_pattern.h"
 #include "host/driver_api.h"
 #include "host/host_session.h"
+#include "tests/support/simulated_camera_suite.h"
 
 namespace {
 
-class FramePlanOnCamera : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        setenv("QM_SIM_TIME_SCALE", "0", 1);
-        setenv("QM_SIM_NOISE", "fixed", 1);
-        setenv("QM_SIM_SEED", "4242", 1);
-        unsetenv("QM_SIM_FAULT");
-        std::string error;
-        ASSERT_TRUE(loadDriver(QM_DRIVER_PATH, module(), error)) << error;
-        ASSERT_TRUE(connectCamera(module().api, false, error)) << error;
-    }
-    static void TearDownTestSuite() {
-        if (module().handle != nullptr) {
-            module().api.Finalize();
-            unloadDriver(module());
-        }
-    }
-    static DriverModule &module() {
-        static DriverModule driver;
-        return driver;
-    }
+constexpr char kSeed[] = "4242";
 
+class FramePlanOnCamera : public SimulatedCameraSuite<kSeed, true> {
+protected:
     // One 10 ms exposure of the window, as delivered.
     static std::vector<uint16_t> expose(uint32_t mode, const PixelWindow &window) {
-        const DriverApi &api = module().api;
+        const DriverApi &api = SimulatedCameraSuite::api();
         std::string error;
         EXPECT_TRUE(selectWindow(api, mode, window, geometryOf(kCameraModes[mode]), error))
             << error;
