@@ -150,7 +150,7 @@ private:
     void closed();
     void onWorkerEvents();
 
-    // Connection (camera_connection.cpp).
+    // Connection (camera_device.cpp).
     MemberResult getConnected(const Call &call);
     MemberResult putConnected(const Call &call);
     MemberResult getConnecting(const Call &call);

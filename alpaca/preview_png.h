@@ -1,7 +1,6 @@
-// The setup page's preview of the last image: debayered and stretched by
-// qm-capture's preview code, shrunk to at most 640 pixels across, as PNG.
-// Built only where libpng is (not in the Windows build, whose page then shows
-// no picture).
+// The setup page's preview of the last image: debayered, stretched and coded
+// by the image products library (imaging/png_preview.h), the same in the Linux
+// and the Windows build, shrunk to at most 640 pixels across, as PNG.
 #pragma once
 
 #include <string>

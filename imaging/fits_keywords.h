@@ -26,7 +26,7 @@ struct FrameDescription {
     std::chrono::system_clock::time_point startUtc;  // when the camera started
     std::string imageType = "Light Frame";
     double pixelSizeMicrons = 0;  // sensor pixel pitch; 0: unknown, no pixel-size keywords
-    std::string instrument;       // the driver's camera info
+    std::string instrument;       // the camera's device name (kCameraName)
     std::string driverName;
     std::string program;  // SWCREATE
     std::string object;
