@@ -7,6 +7,7 @@
 #include "alpaca/image_encoding.h"
 #include "alpaca/server_config.h"
 #include "alpaca/setup_page.h"
+#include "host/camera_identity.h"
 
 namespace alpaca {
 
@@ -97,8 +98,8 @@ void AlpacaServer::addRoutes() {
     const std::string uniqueId = options_.uniqueId;
     http_->Get(
         "/management/v1/configureddevices", management([uniqueId] {
-            return "[{\"DeviceName\":\"QM-208X VESK\",\"DeviceType\":\"Camera\",\"DeviceNumber\":0,"
-                   "\"UniqueID\":" +
+            return "[{\"DeviceName\":" + jsonString(kCameraName) +
+                   ",\"DeviceType\":\"Camera\",\"DeviceNumber\":0,\"UniqueID\":" +
                    jsonString(uniqueId) + "}]";
         }));
 

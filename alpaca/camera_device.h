@@ -43,7 +43,6 @@ enum class CameraState : int32_t {
 };
 
 inline constexpr int32_t kInterfaceVersion = 4;
-inline constexpr int32_t kMaxBin = 4;
 
 // ReadoutMode 0 keeps the colour mosaic at every binning (modes 4, 2, 1: the
 // driver sums same-colour samples); ReadoutMode 1 bins in the camera where it
@@ -214,7 +213,7 @@ private:
     // Settings.
     int32_t bin_ = 1;
     int32_t readoutMode_ = 0;
-    Subframe subframe_ = {.x = 0, .y = 0, .width = kSensorColumns, .height = kSensorRows};
+    Subframe subframe_ = {.x = 0, .y = 0, .width = kSensorWidth, .height = kSensorHeight};
     std::optional<double> pixelSizeMicrons_;
     // Exposure.
     ExposureTracker exposure_;

@@ -58,8 +58,8 @@ MemberResult CameraDevice::getTrue(const Call &) { return MemberResult::value("t
 MemberResult CameraDevice::getFalse(const Call &) { return MemberResult::value("false"); }
 MemberResult CameraDevice::getBayerOffsetX(const Call &) { return intValue(sensorBayerOffset().x); }
 MemberResult CameraDevice::getBayerOffsetY(const Call &) { return intValue(sensorBayerOffset().y); }
-MemberResult CameraDevice::getCameraXSize(const Call &) { return intValue(kSensorColumns); }
-MemberResult CameraDevice::getCameraYSize(const Call &) { return intValue(kSensorRows); }
+MemberResult CameraDevice::getCameraXSize(const Call &) { return intValue(kSensorWidth); }
+MemberResult CameraDevice::getCameraYSize(const Call &) { return intValue(kSensorHeight); }
 MemberResult CameraDevice::getExposureMax(const Call &) {
     return MemberResult::value(jsonNumber(kLongestExposureSeconds));
 }
@@ -70,7 +70,7 @@ MemberResult CameraDevice::getExposureResolution(const Call &) {
     return MemberResult::value(jsonNumber(kExposureResolutionSeconds));
 }
 MemberResult CameraDevice::getMaxAdu(const Call &) { return intValue(kMaxSampleValue); }
-MemberResult CameraDevice::getMaxBin(const Call &) { return intValue(kMaxBin); }
+MemberResult CameraDevice::getMaxBin(const Call &) { return intValue(kLargestBinFactor); }
 MemberResult CameraDevice::getSensorName(const Call &) {
     // The module does not name the sensor chip; ASCOM asks for an empty
     // string rather than a guess.

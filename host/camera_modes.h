@@ -1,16 +1,17 @@
-// What a host knows of the camera beyond what the exports tell: the sensor, its
-// colour mosaic, and per binning mode the window multiple and whether the image
-// keeps the mosaic. Mode names come from d_BinningName, binned sizes from
+// What a host knows of the camera beyond what the exports tell: the sensor (the
+// same size the module and the simulated camera use), its colour mosaic, and per
+// binning mode the window multiple and whether the image keeps the mosaic. Mode names come from d_BinningName, binned sizes from
 // d_Subframe with d_GetWidth / d_GetHeight.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 
-inline constexpr int32_t kSensorColumns = 2048;
-inline constexpr int32_t kSensorRows = 1536;
-inline constexpr uint32_t kHostWindowScale = 100000;  // d_Subframe units spanning the sensor
+// The sensor's size (kSensorWidth x kSensorHeight) and the d_Subframe units
+// spanning it (kWindowScale).
+#include "readout/frame_geometry.h"
 
 // The sensor's mosaic is RGGB at raw row 0, column 0.
 inline constexpr char kSensorMosaic[] = "RGGB";
@@ -45,6 +46,7 @@ inline const CameraMode *findCameraMode(uint32_t mode) {
 enum class BinningKind { ColourKept, CameraBinning };
 
 inline constexpr int32_t kBinningFactors[] = {1, 2, 4};
+inline constexpr int32_t kLargestBinFactor = std::ranges::max(kBinningFactors);
 
 // The mode for a binning factor reached the given way; nullopt for a factor
 // the camera does not bin by (anything but 1, 2 and 4).

@@ -6,14 +6,6 @@
 
 namespace {
 
-int32_t roundDown(int32_t value, int32_t step) { return value / step * step; }
-int32_t roundUp(int32_t value, int32_t step) { return (value + step - 1) / step * step; }
-
-std::string describe(const Subframe &s) {
-    return std::to_string(s.x) + "," + std::to_string(s.y) + " " + std::to_string(s.width) + "x" +
-           std::to_string(s.height);
-}
-
 // The colours of the first two samples of the first two rows of an image whose
 // first 2x2 colours are `pattern`, after cutting `x` columns and `y` rows off.
 std::string shifted(const std::string &pattern, int32_t x, int32_t y) {
@@ -26,6 +18,11 @@ std::string shifted(const std::string &pattern, int32_t x, int32_t y) {
 
 }  // namespace
 
+std::string rectangleText(int64_t x, int64_t y, int64_t width, int64_t height) {
+    return std::to_string(x) + "," + std::to_string(y) + " " + std::to_string(width) + "x" +
+           std::to_string(height);
+}
+
 Subframe fullSubframe(const CameraMode &mode) {
     const ModeGeometry geometry = geometryOf(mode);
     return {.x = 0, .y = 0, .width = geometry.frameWidth, .height = geometry.frameHeight};
@@ -36,17 +33,17 @@ bool checkSubframe(const Subframe &subframe, const CameraMode &mode, std::string
     const std::string frame = " (the binned frame is " + std::to_string(geometry.frameWidth) +
                               "x" + std::to_string(geometry.frameHeight) + ")";
     if (subframe.width < 1 || subframe.height < 1) {
-        error = "subframe " + describe(subframe) + " is empty" + frame;
+        error = "subframe " + subframeText(subframe) + " is empty" + frame;
         return false;
     }
     if (subframe.x < 0 || subframe.y < 0) {
-        error = "subframe " + describe(subframe) + " starts outside the frame (origin below 0)" +
+        error = "subframe " + subframeText(subframe) + " starts outside the frame (origin below 0)" +
                 frame;
         return false;
     }
     if (int64_t{subframe.x} + subframe.width > geometry.frameWidth ||
         int64_t{subframe.y} + subframe.height > geometry.frameHeight) {
-        error = "subframe " + describe(subframe) + " reaches past the frame" + frame;
+        error = "subframe " + subframeText(subframe) + " reaches past the frame" + frame;
         return false;
     }
     return true;

@@ -11,6 +11,7 @@
 // the same image in each of them.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +28,23 @@ struct Subframe {
 
     bool operator==(const Subframe &) const = default;
 };
+
+// "x,y WxH": a rectangle of pixels as every message names it.
+std::string rectangleText(int64_t x, int64_t y, int64_t width, int64_t height);
+inline std::string subframeText(const Subframe &s) {
+    return rectangleText(s.x, s.y, s.width, s.height);
+}
+
+// A value that is not negative, rounded down or up to a whole multiple of a
+// positive step.
+template <std::integral T>
+constexpr T roundDown(T value, T step) {
+    return value / step * step;
+}
+template <std::integral T>
+constexpr T roundUp(T value, T step) {
+    return (value + step - 1) / step * step;
+}
 
 // The whole binned frame of a mode.
 Subframe fullSubframe(const CameraMode &mode);

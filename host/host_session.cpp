@@ -35,7 +35,7 @@ bool connectCamera(const DriverApi &api, bool showMessages, std::string &error) 
 bool checkModeSizes(const DriverApi &api, std::string &error) {
     for (uint32_t mode = 0; mode < kCameraModes.size(); ++mode) {
         const ModeGeometry expected = geometryOf(kCameraModes[mode]);
-        if (api.Subframe(0, 0, kHostWindowScale, kHostWindowScale, mode) == 0) {
+        if (api.Subframe(0, 0, kWindowScale, kWindowScale, mode) == 0) {
             error = "the driver refused its own binning mode " + std::to_string(mode);
             return false;
         }

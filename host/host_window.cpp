@@ -3,15 +3,15 @@
 namespace {
 
 uint32_t hostUnits(int32_t pixels, int32_t frameSize) {
-    const uint64_t scaled = static_cast<uint64_t>(pixels) * kHostWindowScale;
+    const uint64_t scaled = static_cast<uint64_t>(pixels) * kWindowScale;
     return static_cast<uint32_t>((scaled + static_cast<uint64_t>(frameSize) - 1) / frameSize);
 }
 
 }  // namespace
 
 ModeGeometry geometryOf(const CameraMode &mode) {
-    return {.frameWidth = kSensorColumns / mode.binFactor,
-            .frameHeight = kSensorRows / mode.binFactor,
+    return {.frameWidth = kSensorWidth / mode.binFactor,
+            .frameHeight = kSensorHeight / mode.binFactor,
             .multiple = mode.multiple};
 }
 

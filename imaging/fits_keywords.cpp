@@ -44,6 +44,20 @@ private:
 
 }  // namespace
 
+const char *imageTypeText(FrameType type) {
+    switch (type) {
+        case FrameType::Dark:
+            return "Dark Frame";
+        case FrameType::Flat:
+            return "Flat Field";
+        case FrameType::Bias:
+            return "Bias Frame";
+        case FrameType::Light:
+            break;
+    }
+    return "Light Frame";
+}
+
 std::vector<FitsKeyword> frameKeywords(const FrameDescription &frame) {
     const CameraMode &mode = *findCameraMode(frame.plan.mode);
     const Subframe &subframe = frame.plan.subframe;

@@ -19,6 +19,13 @@
 
 #include "host/frame_plan.h"
 
+// What a frame is for: the sky, or one of the calibration frames processing
+// software sorts by IMAGETYP.
+enum class FrameType { Light, Dark, Flat, Bias };
+
+// IMAGETYP of a frame type, as the common processing programs expect it.
+const char *imageTypeText(FrameType type);
+
 struct FrameDescription {
     FramePlan plan;        // mode, subframe origin and size
     std::string modeName;  // d_BinningName of plan.mode

@@ -7,15 +7,15 @@
 
 namespace {
 
-// INDI's frame types as FITS IMAGETYP values.
-const char *imageTypeOf(INDI::CCDChip::CCD_FRAME type) {
+// INDI's frame types as the image products name them.
+FrameType frameTypeOf(INDI::CCDChip::CCD_FRAME type) {
     switch (type) {
-    case INDI::CCDChip::BIAS_FRAME: return "Bias Frame";
-    case INDI::CCDChip::DARK_FRAME: return "Dark Frame";
-    case INDI::CCDChip::FLAT_FRAME: return "Flat Field";
+    case INDI::CCDChip::BIAS_FRAME: return FrameType::Bias;
+    case INDI::CCDChip::DARK_FRAME: return FrameType::Dark;
+    case INDI::CCDChip::FLAT_FRAME: return FrameType::Flat;
     case INDI::CCDChip::LIGHT_FRAME: break;
     }
-    return "Light Frame";
+    return FrameType::Light;
 }
 
 }  // namespace
@@ -25,7 +25,7 @@ void Qm208xCcd::addDriverKeywords(INDI::CCDChip *chip, FitsKeywords &keywords) {
                                  .modeName = modeNames_.at(delivery_.plan.mode),
                                  .exposureSeconds = delivery_.seconds,
                                  .startUtc = delivery_.startUtc,
-                                 .imageType = imageTypeOf(chip->getFrameType()),
+                                 .imageType = imageTypeText(frameTypeOf(chip->getFrameType())),
                                  .pixelSizeMicrons = pixelSizeN_[0].value,
                                  // INDI clients know the camera by its device name.
                                  .instrument = getDeviceName(),

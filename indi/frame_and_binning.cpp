@@ -5,8 +5,7 @@
 #include "indi/qm208x_ccd.h"
 
 std::string Qm208xCcd::frameText(const SensorFrame &f) {
-    return std::to_string(f.x) + "," + std::to_string(f.y) + " " + std::to_string(f.width) + "x" +
-           std::to_string(f.height);
+    return rectangleText(f.x, f.y, f.width, f.height);
 }
 
 bool Qm208xCcd::applyFrame(double x, double y, double width, double height) {

@@ -5,9 +5,6 @@
 
 namespace {
 
-int64_t roundDown(int64_t value, int64_t step) { return value / step * step; }
-int64_t roundUp(int64_t value, int64_t step) { return (value + step - 1) / step * step; }
-
 std::string number(double value) {
     char text[48];
     std::snprintf(text, sizeof text, "%g", value);
@@ -37,9 +34,9 @@ bool checkFrameRequest(double x, double y, double width, double height, std::str
         error = frame + " is empty";
         return false;
     }
-    if (x + width > kSensorColumns || y + height > kSensorRows) {
-        error = frame + " reaches past the sensor of " + std::to_string(kSensorColumns) + "x" +
-                std::to_string(kSensorRows) + " pixels";
+    if (x + width > kSensorWidth || y + height > kSensorHeight) {
+        error = frame + " reaches past the sensor of " + std::to_string(kSensorWidth) + "x" +
+                std::to_string(kSensorHeight) + " pixels";
         return false;
     }
     return true;
@@ -47,8 +44,8 @@ bool checkFrameRequest(double x, double y, double width, double height, std::str
 
 SensorFrame onBinningGrid(const SensorFrame &frame, const CameraMode &mode) {
     const int64_t bin = mode.binFactor;
-    const int64_t left = roundDown(frame.x, bin);
-    const int64_t top = roundDown(frame.y, bin);
+    const int64_t left = roundDown(int64_t{frame.x}, bin);
+    const int64_t top = roundDown(int64_t{frame.y}, bin);
     const int64_t right = roundUp(int64_t{frame.x} + frame.width, bin);
     const int64_t bottom = roundUp(int64_t{frame.y} + frame.height, bin);
     return {static_cast<int32_t>(left), static_cast<int32_t>(top),

@@ -16,8 +16,8 @@
 struct SensorFrame {
     int32_t x = 0;
     int32_t y = 0;
-    int32_t width = kSensorColumns;
-    int32_t height = kSensorRows;
+    int32_t width = kSensorWidth;
+    int32_t height = kSensorHeight;
 
     bool operator==(const SensorFrame &) const = default;
 };

@@ -72,8 +72,8 @@ bool Qm208xCcd::initProperties() {
                      CCD_HAS_STREAMING);
     PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", 0, kLongestExposureSeconds, 1,
                              false);
-    PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, 4, 1, false);
-    PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, 4, 1, false);
+    PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, kLargestBinFactor, 1, false);
+    PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, kLargestBinFactor, 1, false);
     // The pattern follows the mode and the frame; clients read it, never set it.
     setColourFilterPermission(IP_RO);
 
@@ -97,7 +97,7 @@ bool Qm208xCcd::initProperties() {
 
     addCaptureFormat({"INDI_RAW", "RAW 16", 16, true});
     // Fixed for the camera; set once, before any client sees the properties.
-    SetCCDParams(kSensorColumns, kSensorRows, 16, 0, 0);
+    SetCCDParams(kSensorWidth, kSensorHeight, 16, 0, 0);
     PrimaryCCD.setBin(1, 1);
     PrimaryCCD.setFrame(frame_.x, frame_.y, frame_.width, frame_.height);
 

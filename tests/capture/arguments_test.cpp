@@ -158,11 +158,6 @@ TEST(Arguments, FrameTypesAndPixelSizeTable) {
         EXPECT_EQ(o.exposureMs, c.exposureMs) << c.line;
         EXPECT_DOUBLE_EQ(o.pixelSizeMicrons, c.pixelSize) << c.line;
     }
-    // The names written into files.
-    EXPECT_STREQ(namesOf(FrameType::Light).imageTyp, "Light Frame");
-    EXPECT_STREQ(namesOf(FrameType::Dark).imageTyp, "Dark Frame");
-    EXPECT_STREQ(namesOf(FrameType::Flat).imageTyp, "Flat Field");
-    EXPECT_STREQ(namesOf(FrameType::Bias).imageTyp, "Bias Frame");
 }
 
 TEST(Arguments, SecondsToMillisecondsTable) {

@@ -81,6 +81,13 @@ TEST(FitsKeywords, FramesGiveTheirOriginBinningColoursAndPixelSize) {
     }
 }
 
+TEST(FitsKeywords, FrameTypesAsProcessingProgramsSortThem) {
+    EXPECT_STREQ(imageTypeText(FrameType::Light), "Light Frame");
+    EXPECT_STREQ(imageTypeText(FrameType::Dark), "Dark Frame");
+    EXPECT_STREQ(imageTypeText(FrameType::Flat), "Flat Field");
+    EXPECT_STREQ(imageTypeText(FrameType::Bias), "Bias Frame");
+}
+
 TEST(FitsKeywords, WrittenKeywordsReadBackThroughCfitsio) {
     FrameDescription frame = frameOf(2, {101, 57, 33, 20}, 2.4);
     frame.object = "M 31";

@@ -80,8 +80,8 @@ TEST(OnBinningGrid, WholeBinnedPixelsCoveringTheRequest) {
         SCOPED_TRACE("mode " + std::to_string(c.mode) + " asked " + text(c.asked) + " got " +
                      text(got));
         EXPECT_EQ(got, c.expected);
-        EXPECT_LE(got.x + got.width, kSensorColumns);
-        EXPECT_LE(got.y + got.height, kSensorRows);
+        EXPECT_LE(got.x + got.width, kSensorWidth);
+        EXPECT_LE(got.y + got.height, kSensorHeight);
         const FramePlan plan = framePlanFor(got, c.mode);
         EXPECT_EQ(plan.mode, c.mode);
         EXPECT_EQ(plan.subframe, c.binned);

@@ -98,7 +98,7 @@ FrameDescription describeFrame(const ConnectOutcome &driver, const FramePlan &pl
             .modeName = plan.mode < driver.modeNames.size() ? driver.modeNames[plan.mode] : "",
             .exposureSeconds = options.exposureMs / 1000.0,
             .startUtc = {},
-            .imageType = namesOf(options.type).imageTyp,
+            .imageType = imageTypeText(options.type),
             .pixelSizeMicrons = options.pixelSizeMicrons,
             // Every program names the camera as its clients list it.
             .instrument = kCameraName,

@@ -15,22 +15,16 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-std::string describe(const Subframe &w) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%d,%d %dx%d", w.x, w.y, w.width, w.height);
-    return text;
-}
-
 bool checkFits(const Subframe &w, const ModeGeometry &g, std::string &error) {
     char frame[48];
     std::snprintf(frame, sizeof frame, "%dx%d", g.frameWidth, g.frameHeight);
     if (w.width <= 0 || w.height <= 0) {
-        error = "window " + describe(w) + " is empty (the binned frame is " + frame + ")";
+        error = "window " + subframeText(w) + " is empty (the binned frame is " + frame + ")";
         return false;
     }
     if (static_cast<int64_t>(w.x) + w.width > g.frameWidth ||
         static_cast<int64_t>(w.y) + w.height > g.frameHeight) {
-        error = "window " + describe(w) + " does not fit the binned frame of " + frame;
+        error = "window " + subframeText(w) + " does not fit the binned frame of " + frame;
         return false;
     }
     return true;

@@ -1,22 +1,20 @@
-// What a frame is for: the sky, or one of the calibration frames processing
-// software sorts by the FITS keyword IMAGETYP.
+// The frame types by their names on qm-capture's command line.
 #pragma once
 
 #include <string_view>
 
-enum class FrameType { Light, Dark, Flat, Bias };
+#include "imaging/fits_keywords.h"  // FrameType and its IMAGETYP
 
 struct FrameTypeNames {
     FrameType type;
-    const char *name;      // --type value and {type} token
-    const char *imageTyp;  // IMAGETYP, as the common processing programs expect it
+    const char *name;  // --type value and {type} token
 };
 
 inline constexpr FrameTypeNames kFrameTypes[] = {
-    {.type = FrameType::Light, .name = "light", .imageTyp = "Light Frame"},
-    {.type = FrameType::Dark, .name = "dark", .imageTyp = "Dark Frame"},
-    {.type = FrameType::Flat, .name = "flat", .imageTyp = "Flat Field"},
-    {.type = FrameType::Bias, .name = "bias", .imageTyp = "Bias Frame"},
+    {.type = FrameType::Light, .name = "light"},
+    {.type = FrameType::Dark, .name = "dark"},
+    {.type = FrameType::Flat, .name = "flat"},
+    {.type = FrameType::Bias, .name = "bias"},
 };
 
 constexpr const FrameTypeNames &namesOf(FrameType type) {
