@@ -38,8 +38,10 @@ double megabytes(size_t bytes) { return static_cast<double>(bytes) / 1e6; }
 
 // 1 (not ok), 0 (bound kept) or 3 (bound missed).
 int runCase(const Case &which, int frames) {
-    FrameLoop loop{
-        .transmission = which.transmission, .clients = which.clients, .frames = frames, .sampleAfter = {}};
+    FrameLoop loop{.transmission = which.transmission,
+                   .clients = which.clients,
+                   .frames = frames,
+                   .sampleAfter = {}};
     for (int frame : {1, 20, 60, frames / 2, frames}) {
         if (frame >= 1 && frame <= frames &&
             std::find(loop.sampleAfter.begin(), loop.sampleAfter.end(), frame) ==
@@ -78,9 +80,10 @@ int runCase(const Case &which, int frames) {
     const double growth = megabytes(last.residentBytes) - megabytes(first.residentBytes);
     const bool kept = last.residentBytes <= first.residentBytes + 3 * kFullFrameBytes &&
                       last.openFiles == first.openFiles && last.threads == first.threads;
-    std::printf("\ngrowth after frame 1: %.1f MB (bound %.1f MB), open files %+d, threads %+d: %s\n",
-                growth, megabytes(3 * kFullFrameBytes), last.openFiles - first.openFiles,
-                last.threads - first.threads, kept ? "kept" : "MISSED");
+    std::printf(
+        "\ngrowth after frame 1: %.1f MB (bound %.1f MB), open files %+d, threads %+d: %s\n",
+        growth, megabytes(3 * kFullFrameBytes), last.openFiles - first.openFiles,
+        last.threads - first.threads, kept ? "kept" : "MISSED");
     return kept ? 0 : 3;
 }
 

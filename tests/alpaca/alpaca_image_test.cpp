@@ -2,7 +2,6 @@
 // the full frame in every binning and readout mode, and exposures can be
 // aborted or abandoned by a disconnect.
 #include <gtest/gtest.h>
-
 #include <zlib.h>
 
 #include <thread>

@@ -145,7 +145,8 @@ TEST(AlpacaGeometry, BayerOffsetNamesTheRedSampleOfTheFullFrame) {
 }
 
 std::shared_ptr<const ColumnImage> sampleImage(int numX, int numY) {
-    auto image = std::make_shared<ColumnImage>(ColumnImage{.numX = numX, .numY = numY, .samples = {}});
+    auto image =
+        std::make_shared<ColumnImage>(ColumnImage{.numX = numX, .numY = numY, .samples = {}});
     // Numbers of every length from one digit to five.
     for (int i = 0; i < numX * numY; ++i) {
         image->samples.push_back(static_cast<uint16_t>(i * 7919 % 65536));
@@ -177,9 +178,9 @@ std::string expectedImageBytes(const ColumnImage &image, uint32_t clientTransact
     const auto put32 = [&bytes](uint32_t v) {
         for (int i = 0; i < 4; ++i) bytes += static_cast<char>(v >> (8 * i) & 0xff);
     };
-    for (uint32_t field : {1u, 0u, clientTransactionId, serverTransactionId, 44u, 2u, 8u, 2u,
-                           static_cast<uint32_t>(image.numX), static_cast<uint32_t>(image.numY),
-                           0u}) {
+    for (uint32_t field :
+         {1u, 0u, clientTransactionId, serverTransactionId, 44u, 2u, 8u, 2u,
+          static_cast<uint32_t>(image.numX), static_cast<uint32_t>(image.numY), 0u}) {
         put32(field);
     }
     for (uint16_t sample : image.samples) {
@@ -219,8 +220,8 @@ TEST(AlpacaImageEncoding, AnswersReadInAnyPiecesMakeTheWholeAnswer) {
             // Pieces smaller than a number, than a column, than the header,
             // and larger than the whole.
             for (size_t capacity : {1, 2, 5, 13, 50, 1 << 16}) {
-                EXPECT_EQ(readRest(answer, 0, capacity), expected) << where << ", pieces of "
-                                                                   << capacity;
+                EXPECT_EQ(readRest(answer, 0, capacity), expected)
+                    << where << ", pieces of " << capacity;
             }
             // From every offset (ranges and resumed reads start anywhere).
             for (size_t offset = 0; offset <= expected.size(); offset += 1 + offset / 64) {

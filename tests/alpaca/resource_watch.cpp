@@ -25,8 +25,7 @@ int entriesOf(const std::string &folder) {
 // "VmRSS:     1234 kB" in /proc/PID/status.
 size_t statusKilobytes(const std::string &status, const std::string &name) {
     const size_t at = status.find("\n" + name + ":");
-    return at == std::string::npos ? 0
-                                   : std::stoull(status.substr(at + name.size() + 2)) * 1024;
+    return at == std::string::npos ? 0 : std::stoull(status.substr(at + name.size() + 2)) * 1024;
 }
 
 bool sameHandles(const ProcessResources &a, const ProcessResources &b) {
@@ -49,8 +48,8 @@ bool isImageBytes(const FrameLoop &loop, int frame, int client) {
 // image tests' business, here the size and framing show nothing was cut short.
 std::string checkImage(const HttpReply &reply, bool imageBytes) {
     if (!reply.received || reply.status != 200) {
-        return "no image: " + (reply.error.empty() ? "HTTP " + std::to_string(reply.status)
-                                                   : reply.error);
+        return "no image: " +
+               (reply.error.empty() ? "HTTP " + std::to_string(reply.status) : reply.error);
     }
     if (imageBytes) {
         alpaca::ImageBytesHeader header{};
@@ -133,8 +132,9 @@ bool runFrameLoop(const ServerUnderTest &server, const FrameLoop &loop,
             reads.push_back(std::async(std::launch::async, [&client = clients[c], imageBytes] {
                 return checkImage(
                     client.get("imagearray", "",
-                               imageBytes ? std::vector<std::string>{"Accept: application/imagebytes"}
-                                          : std::vector<std::string>{}),
+                               imageBytes
+                                   ? std::vector<std::string>{"Accept: application/imagebytes"}
+                                   : std::vector<std::string>{}),
                     imageBytes);
             }));
         }
@@ -148,7 +148,8 @@ bool runFrameLoop(const ServerUnderTest &server, const FrameLoop &loop,
             loop.sampleAfter.end()) {
             // Compared with the first frame's: the camera's connection may
             // leave a thread of its own behind until then.
-            const ProcessResources *reference = samples.size() > 1 ? &samples[1].resources : nullptr;
+            const ProcessResources *reference =
+                samples.size() > 1 ? &samples[1].resources : nullptr;
             samples.push_back({frame, settledResources(server.pid(), reference)});
         }
     }
