@@ -3,6 +3,8 @@
 #include <httplib.h>
 
 #include <cstdio>
+#include <string_view>
+#include <type_traits>
 
 #include "alpaca/image_encoding.h"
 #include "alpaca/server_config.h"
@@ -29,6 +31,72 @@ void plainError(httplib::Response &response, int status, const std::string &reas
 
 bool acceptsImageBytes(const httplib::Request &request) {
     return request.get_header_value("Accept").find(kImageBytesMimeType) != std::string::npos;
+}
+
+// cpp-httplib compresses a JSON answer of unknown length as the request's
+// Accept-Encoding allows, brotli first where it is built with brotli, then
+// gzip (the same tests as its own). Brotli at its default quality takes most
+// of a minute for a full frame's 14 MB, so only gzip is taken.
+bool streamsGzip(const httplib::Request &request) {
+    [[maybe_unused]] const std::string accepted = request.get_header_value("Accept-Encoding");
+#ifdef CPPHTTPLIB_BROTLI_SUPPORT
+    if (accepted.find("br") != std::string::npos) {
+        return false;
+    }
+#endif
+#ifdef CPPHTTPLIB_ZLIB_SUPPORT
+    return accepted.find("gzip") != std::string::npos;
+#else
+    return false;
+#endif
+}
+
+// One range that lies in the answer, as cpp-httplib serves it from a stream;
+// several ranges (which it cannot stream) or one past the end are refused.
+bool rangeServable(const httplib::Request &request, size_t size) {
+    if (request.ranges.size() != 1) {
+        return request.ranges.empty();
+    }
+    const auto [first, last] = request.ranges.front();  // -1: not given
+    const auto end = static_cast<std::remove_const_t<decltype(first)>>(size);
+    if (first == -1) {
+        return last > 0;  // the last `last` bytes
+    }
+    return first < end && (last == -1 || last < end);
+}
+
+// An ImageArray answer, streamed from the image in pieces of one buffer on
+// the request thread's stack: the answer as a whole is never held, so no
+// request thread keeps megabytes of it in its allocator afterwards. Sent with
+// its length, as any answer; in gzip (with chunked transfer instead) to a
+// client that asks for it.
+void streamImage(const httplib::Request &request, httplib::Response &response,
+                 std::shared_ptr<const ImageAnswer> answer, const char *type) {
+    static constexpr size_t kPieceBytes = 64 * 1024;
+    const auto send = [answer](size_t offset, httplib::DataSink &sink) {
+        char piece[kPieceBytes];
+        const size_t n = answer->read(offset, piece, sizeof piece);
+        return n != 0 && sink.write(piece, n);
+    };
+    // cpp-httplib compresses JSON, never ImageBytes.
+    if (type == std::string_view(kJson) && streamsGzip(request)) {
+        response.set_chunked_content_provider(
+            type, [answer, send](size_t offset, httplib::DataSink &sink) {
+                if (offset >= answer->size()) {
+                    sink.done();
+                    return true;
+                }
+                return send(offset, sink);
+            });
+        return;
+    }
+    if (!rangeServable(request, answer->size())) {
+        response.status = 416;
+        return;
+    }
+    response.set_content_provider(
+        answer->size(), type,
+        [send](size_t offset, size_t, httplib::DataSink &sink) { return send(offset, sink); });
 }
 
 }  // namespace
@@ -146,9 +214,13 @@ void AlpacaServer::addRoutes() {
                     // ImageBytes, as the protocol has it.
                     response.set_content(answerBody(refusal, ids, serverId), kJson);
                 } else if (acceptsImageBytes(request)) {
-                    response.set_content(imageBytes(*image, ids, serverId), kImageBytesMimeType);
+                    streamImage(request, response,
+                                std::make_shared<ImageBytesAnswer>(image, ids, serverId),
+                                kImageBytesMimeType);
                 } else {
-                    response.set_content(imageArrayJson(*image, ids, serverId), kJson);
+                    streamImage(request, response,
+                                std::make_shared<ImageArrayJsonAnswer>(image, ids, serverId),
+                                kJson);
                 }
                 return;
             }

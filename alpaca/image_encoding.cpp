@@ -76,46 +76,91 @@ uint32_t getLittleEndian32(const char *in) {
 
 }  // namespace
 
-std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids,
-                           uint32_t serverTransactionId) {
+ImageArrayJsonAnswer::ImageArrayJsonAnswer(std::shared_ptr<const ColumnImage> image,
+                                           const ClientIds &ids, uint32_t serverTransactionId)
+    : image_(std::move(image)),
+      head_("{\"Type\":2,\"Rank\":2,\"Value\":["),
+      tail_("],\"ClientTransactionID\":" + std::to_string(ids.clientTransactionId) +
+            ",\"ServerTransactionID\":" + std::to_string(serverTransactionId) +
+            ",\"ErrorNumber\":0,\"ErrorMessage\":\"\"}"),
+      columnEnds_(static_cast<size_t>(image_->numX)) {
+    // The length of every column's text, from the table: one pass over the
+    // image, a few milliseconds for a full frame.
     const DecimalTable &table = decimalTable();
-    const size_t count = image.samples.size();
-    const std::string tail =
-        "],\"ClientTransactionID\":" + std::to_string(ids.clientTransactionId) +
-        ",\"ServerTransactionID\":" + std::to_string(serverTransactionId) +
-        ",\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
-    static constexpr char kHead[] = "{\"Type\":2,\"Rank\":2,\"Value\":[";
-    // At most five digits and a comma per sample, two brackets per column.
-    std::string text(
-        sizeof kHead - 1 + count * 6 + static_cast<size_t>(image.numX) * 3 + tail.size(), '\0');
-    char *out = text.data();
-    std::memcpy(out, kHead, sizeof kHead - 1);
-    out += sizeof kHead - 1;
-    const uint16_t *sample = image.samples.data();
-    for (int32_t x = 0; x < image.numX; ++x) {
-        if (x != 0) {
-            *out++ = ',';
+    const uint16_t *sample = image_->samples.data();
+    size_t end = head_.size();
+    for (int32_t x = 0; x < image_->numX; ++x) {
+        // Brackets, a comma before every column but the first, between samples.
+        size_t length = 2 + (x != 0 ? 1 : 0) + static_cast<size_t>(image_->numY - 1);
+        for (int32_t y = 0; y < image_->numY; ++y, ++sample) {
+            length += table.length[*sample];
         }
-        *out++ = '[';
-        for (int32_t y = 0; y < image.numY; ++y, ++sample) {
-            if (y != 0) {
-                *out++ = ',';
-            }
-            std::memcpy(out, table.digits[*sample].data(), 5);
-            out += table.length[*sample];
-        }
-        *out++ = ']';
+        end += length;
+        columnEnds_[static_cast<size_t>(x)] = end;
     }
-    std::memcpy(out, tail.data(), tail.size());
-    out += tail.size();
-    text.resize(static_cast<size_t>(out - text.data()));
-    return text;
+    size_ = end + tail_.size();
 }
 
-std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
-                       uint32_t serverTransactionId) {
-    const size_t count = image.samples.size();
-    std::string bytes(kImageBytesHeaderSize + count * 2, '\0');
+void ImageArrayJsonAnswer::writeColumn(int32_t x, char *out) const {
+    const DecimalTable &table = decimalTable();
+    if (x != 0) {
+        *out++ = ',';
+    }
+    *out++ = '[';
+    const uint16_t *sample = image_->samples.data() + static_cast<size_t>(x) * image_->numY;
+    for (int32_t y = 0; y < image_->numY; ++y, ++sample) {
+        if (y != 0) {
+            *out++ = ',';
+        }
+        // Exactly the number's bytes: the column may end at the end of `out`.
+        const uint8_t length = table.length[*sample];
+        std::memcpy(out, table.digits[*sample].data(), length);
+        out += length;
+    }
+    *out = ']';
+}
+
+size_t ImageArrayJsonAnswer::read(size_t offset, char *out, size_t capacity) const {
+    size_t copied = 0;
+    const auto copyFrom = [&](const std::string &text, size_t textStart) {
+        const size_t n = std::min(capacity - copied, textStart + text.size() - offset);
+        std::memcpy(out + copied, text.data() + (offset - textStart), n);
+        copied += n;
+        offset += n;
+    };
+    const size_t valueEnd = size_ - tail_.size();
+    if (offset < head_.size() && capacity > 0) {
+        copyFrom(head_, 0);
+    }
+    while (offset >= head_.size() && offset < valueEnd && copied < capacity) {
+        const auto x = static_cast<int32_t>(
+            std::upper_bound(columnEnds_.begin(), columnEnds_.end(), offset) - columnEnds_.begin());
+        const size_t start = columnStart(x);
+        const size_t length = columnEnds_[static_cast<size_t>(x)] - start;
+        if (offset == start && length <= capacity - copied) {
+            writeColumn(x, out + copied);
+            copied += length;
+            offset += length;
+            continue;
+        }
+        if (copied != 0) {
+            break;  // the next read starts on this column
+        }
+        // A piece that starts inside a column, or smaller than one: the column
+        // is written aside and the part asked for copied.
+        std::string column(length, '\0');
+        writeColumn(x, column.data());
+        copyFrom(column, start);
+    }
+    if (offset >= valueEnd && offset < size_ && copied < capacity) {
+        copyFrom(tail_, valueEnd);
+    }
+    return copied;
+}
+
+ImageBytesAnswer::ImageBytesAnswer(std::shared_ptr<const ColumnImage> image, const ClientIds &ids,
+                                   uint32_t serverTransactionId)
+    : image_(std::move(image)) {
     const uint32_t header[] = {1,  // metadata version
                                0,  // error number
                                ids.clientTransactionId,
@@ -124,24 +169,39 @@ std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
                                static_cast<uint32_t>(ElementType::Int32),
                                static_cast<uint32_t>(ElementType::UInt16),
                                2,  // rank
-                               static_cast<uint32_t>(image.numX),
-                               static_cast<uint32_t>(image.numY),
+                               static_cast<uint32_t>(image_->numX),
+                               static_cast<uint32_t>(image_->numY),
                                0};
+    static_assert(sizeof header == kImageBytesHeaderSize);
     for (size_t i = 0; i < std::size(header); ++i) {
-        putLittleEndian32(bytes.data() + 4 * i, header[i]);
+        putLittleEndian32(header_.data() + 4 * i, header[i]);
     }
-    char *out = bytes.data() + kImageBytesHeaderSize;
-    const uint16_t *samples = image.samples.data();
+}
+
+size_t ImageBytesAnswer::read(size_t offset, char *out, size_t capacity) const {
+    size_t copied = 0;
+    if (offset < kImageBytesHeaderSize) {
+        copied = std::min(capacity, kImageBytesHeaderSize - offset);
+        std::memcpy(out, header_.data() + offset, copied);
+        offset += copied;
+    }
+    const size_t end = std::min(size(), offset + (capacity - copied));
+    if (offset >= end) {
+        return copied;
+    }
+    const size_t first = offset - kImageBytesHeaderSize;
+    const size_t count = end - offset;
     if constexpr (std::endian::native == std::endian::little) {
         // The samples in memory are already the transmission's bytes.
-        std::memcpy(out, samples, count * sizeof(uint16_t));
+        const auto *bytes = reinterpret_cast<const unsigned char *>(image_->samples.data());
+        std::memcpy(out + copied, bytes + first, count);
     } else {
-        for (size_t i = 0; i < count; ++i) {
-            out[2 * i] = static_cast<char>(samples[i] & 0xff);
-            out[2 * i + 1] = static_cast<char>(samples[i] >> 8);
+        for (size_t i = first; i < first + count; ++i) {
+            const uint16_t value = image_->samples[i / 2];
+            out[copied + i - first] = static_cast<char>(i % 2 == 0 ? value & 0xff : value >> 8);
         }
     }
-    return bytes;
+    return copied + count;
 }
 
 bool readImageBytesHeader(const std::string &answer, ImageBytesHeader &header) {

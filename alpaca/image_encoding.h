@@ -4,7 +4,9 @@
 // cropToColumns puts a frame in that order as it cuts it.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,15 +35,59 @@ enum class ElementType : int32_t { Int32 = 2, UInt16 = 8 };
 inline constexpr size_t kImageBytesHeaderSize = 44;
 inline constexpr char kImageBytesMimeType[] = "application/imagebytes";
 
-// The JSON answer with the image as Value. Written straight into one string
-// sized up front: a full frame is 3 million numbers, too many for a JSON tree.
-std::string imageArrayJson(const ColumnImage &image, const ClientIds &ids,
-                           uint32_t serverTransactionId);
+// An ImageArray answer is written piece by piece from the image it shares,
+// never whole: the server streams it, so a request thread holds one piece of
+// a 6 MB (ImageBytes) or 14 MB (JSON) answer at a time, and the image stays
+// alive until its last piece is sent, whatever exposure comes next.
+class ImageAnswer {
+public:
+    virtual ~ImageAnswer() = default;
+    // The whole answer's length in bytes, known before any is written.
+    virtual size_t size() const = 0;
+    // Copies bytes of the answer from `offset` on into `out`, at most
+    // `capacity`: the count copied, 0 only at or past the end (or for a
+    // capacity of 0). It may copy fewer than fit, to end on a column.
+    virtual size_t read(size_t offset, char *out, size_t capacity) const = 0;
+};
 
-// The ImageBytes answer: the image's elements are Int32 (as ASCOM defines a
-// camera image) but travel as UInt16, which holds every sample.
-std::string imageBytes(const ColumnImage &image, const ClientIds &ids,
-                       uint32_t serverTransactionId);
+// The JSON answer with the image as Value: {"Type":2,"Rank":2,"Value":[[..],..],
+// then the envelope. Numbers without spaces, as the decimal table writes them.
+class ImageArrayJsonAnswer final : public ImageAnswer {
+public:
+    ImageArrayJsonAnswer(std::shared_ptr<const ColumnImage> image, const ClientIds &ids,
+                         uint32_t serverTransactionId);
+    size_t size() const override { return size_; }
+    size_t read(size_t offset, char *out, size_t capacity) const override;
+
+private:
+    // Column x's text ("[..]", with a comma before it after the first) into
+    // `out`, which holds columnLength(x) bytes.
+    void writeColumn(int32_t x, char *out) const;
+    size_t columnStart(int32_t x) const { return x == 0 ? head_.size() : columnEnds_[x - 1]; }
+
+    std::shared_ptr<const ColumnImage> image_;
+    std::string head_;
+    std::string tail_;
+    std::vector<size_t> columnEnds_;  // where each column's text ends in the answer
+    size_t size_ = 0;
+};
+
+// The ImageBytes answer: the 44-byte header, then the image's elements, which
+// are Int32 (as ASCOM defines a camera image) but travel as UInt16, which holds
+// every sample.
+class ImageBytesAnswer final : public ImageAnswer {
+public:
+    ImageBytesAnswer(std::shared_ptr<const ColumnImage> image, const ClientIds &ids,
+                     uint32_t serverTransactionId);
+    size_t size() const override {
+        return kImageBytesHeaderSize + image_->samples.size() * sizeof(uint16_t);
+    }
+    size_t read(size_t offset, char *out, size_t capacity) const override;
+
+private:
+    std::shared_ptr<const ColumnImage> image_;
+    std::array<char, kImageBytesHeaderSize> header_{};
+};
 
 // The header fields in order, as a client reads them.
 struct ImageBytesHeader {

@@ -67,6 +67,8 @@ public:
     const std::string &error() const { return error_; }
     const Endpoint &endpoint() const { return endpoint_; }
     bool external() const { return pid_ < 0; }
+    // The server's process id; negative when external or ended.
+    int pid() const { return pid_; }
     // Still running (always true for an external server).
     bool alive();
     const std::string &configPath() const { return configPath_; }

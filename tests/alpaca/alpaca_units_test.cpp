@@ -144,39 +144,100 @@ TEST(AlpacaGeometry, BayerOffsetNamesTheRedSampleOfTheFullFrame) {
     EXPECT_EQ(colourAt(pattern, offset.y, offset.x), 'R');
 }
 
-ColumnImage sampleImage(int numX, int numY) {
-    ColumnImage image{.numX = numX, .numY = numY, .samples = {}};
+std::shared_ptr<const ColumnImage> sampleImage(int numX, int numY) {
+    auto image =
+        std::make_shared<ColumnImage>(ColumnImage{.numX = numX, .numY = numY, .samples = {}});
+    // Numbers of every length from one digit to five.
     for (int i = 0; i < numX * numY; ++i) {
-        image.samples.push_back(static_cast<uint16_t>(i * 7919 % 65536));
+        image->samples.push_back(static_cast<uint16_t>(i * 7919 % 65536));
     }
-    if (!image.samples.empty()) image.samples.back() = 65535;
+    image->samples.back() = 65535;
+    image->samples.front() = 0;
     return image;
 }
 
-TEST(AlpacaImageEncoding, JsonHoldsEveryElementInColumnOrder) {
+// The answer as a client receives it, written independently of the encoder.
+std::string expectedJson(const ColumnImage &image, uint32_t clientTransactionId,
+                         uint32_t serverTransactionId) {
+    std::string text = "{\"Type\":2,\"Rank\":2,\"Value\":[";
+    for (int x = 0; x < image.numX; ++x) {
+        text += x == 0 ? "[" : ",[";
+        for (int y = 0; y < image.numY; ++y) {
+            text += (y == 0 ? "" : ",") + std::to_string(image.at(x, y));
+        }
+        text += "]";
+    }
+    return text + "],\"ClientTransactionID\":" + std::to_string(clientTransactionId) +
+           ",\"ServerTransactionID\":" + std::to_string(serverTransactionId) +
+           ",\"ErrorNumber\":0,\"ErrorMessage\":\"\"}";
+}
+
+std::string expectedImageBytes(const ColumnImage &image, uint32_t clientTransactionId,
+                               uint32_t serverTransactionId) {
+    std::string bytes;
+    const auto put32 = [&bytes](uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes += static_cast<char>(v >> (8 * i) & 0xff);
+    };
+    for (uint32_t field :
+         {1u, 0u, clientTransactionId, serverTransactionId, 44u, 2u, 8u, 2u,
+          static_cast<uint32_t>(image.numX), static_cast<uint32_t>(image.numY), 0u}) {
+        put32(field);
+    }
+    for (uint16_t sample : image.samples) {
+        bytes += static_cast<char>(sample & 0xff);
+        bytes += static_cast<char>(sample >> 8);
+    }
+    return bytes;
+}
+
+// Read from `offset` to the end in pieces of at most `capacity`.
+std::string readRest(const ImageAnswer &answer, size_t offset, size_t capacity) {
+    std::string text;
+    std::string piece(capacity, '\0');
+    while (const size_t n = answer.read(offset, piece.data(), capacity)) {
+        EXPECT_LE(n, capacity);
+        text.append(piece, 0, n);
+        offset += n;
+    }
+    return text;
+}
+
+TEST(AlpacaImageEncoding, AnswersReadInAnyPiecesMakeTheWholeAnswer) {
     const ClientIds ids{.clientId = 1, .clientTransactionId = 12};
     for (auto [numX, numY] : {std::pair{1, 1}, {3, 2}, {17, 5}, {2, 300}}) {
-        const ColumnImage image = sampleImage(numX, numY);
-        const auto answer = nlohmann::json::parse(imageArrayJson(image, ids, 99));
-        EXPECT_EQ(answer["Type"], 2);
-        EXPECT_EQ(answer["Rank"], 2);
-        EXPECT_EQ(answer["ClientTransactionID"], 12);
-        EXPECT_EQ(answer["ServerTransactionID"], 99);
-        EXPECT_EQ(answer["ErrorNumber"], 0);
-        ASSERT_EQ(answer["Value"].size(), static_cast<size_t>(numX));
-        for (int x = 0; x < numX; ++x) {
-            ASSERT_EQ(answer["Value"][x].size(), static_cast<size_t>(numY));
-            for (int y = 0; y < numY; ++y) {
-                ASSERT_EQ(answer["Value"][x][y], image.at(x, y)) << x << "," << y;
+        const auto image = sampleImage(numX, numY);
+        const ImageArrayJsonAnswer json(image, ids, 99);
+        const ImageBytesAnswer bytes(image, ids, 99);
+        const struct {
+            const ImageAnswer &answer;
+            std::string expected;
+        } answers[] = {{json, expectedJson(*image, 12, 99)},
+                       {bytes, expectedImageBytes(*image, 12, 99)}};
+        for (const auto &[answer, expected] : answers) {
+            const std::string where = std::to_string(numX) + "x" + std::to_string(numY) + ", " +
+                                      (&answer == &json ? "JSON" : "ImageBytes");
+            ASSERT_EQ(answer.size(), expected.size()) << where;
+            // Pieces smaller than a number, than a column, than the header,
+            // and larger than the whole.
+            for (size_t capacity : {1, 2, 5, 13, 50, 1 << 16}) {
+                EXPECT_EQ(readRest(answer, 0, capacity), expected)
+                    << where << ", pieces of " << capacity;
             }
+            // From every offset (ranges and resumed reads start anywhere).
+            for (size_t offset = 0; offset <= expected.size(); offset += 1 + offset / 64) {
+                ASSERT_EQ(readRest(answer, offset, 7), expected.substr(offset))
+                    << where << ", from " << offset;
+            }
+            char none[1];
+            EXPECT_EQ(answer.read(expected.size() + 5, none, 1), 0u) << where;
         }
+        EXPECT_TRUE(nlohmann::json::accept(expectedJson(*image, 12, 99)));
     }
 }
 
-TEST(AlpacaImageEncoding, ImageBytesHasTheHeaderThenLittleEndianUInt16) {
-    const ColumnImage image = sampleImage(3, 2);
-    const std::string bytes = imageBytes(image, {.clientId = 1, .clientTransactionId = 5}, 6);
-    ASSERT_EQ(bytes.size(), 44u + 12u);
+TEST(AlpacaImageEncoding, ImageBytesHeaderReadsBack) {
+    const ImageBytesAnswer answer(sampleImage(3, 2), {.clientId = 1, .clientTransactionId = 5}, 6);
+    const std::string bytes = readRest(answer, 0, 1 << 16);
     ImageBytesHeader header{};
     ASSERT_TRUE(readImageBytesHeader(bytes, header));
     const int32_t expected[] = {1, 0, 5, 6, 44, 2, 8, 2, 3, 2, 0};
@@ -194,11 +255,7 @@ TEST(AlpacaImageEncoding, ImageBytesHasTheHeaderThenLittleEndianUInt16) {
     for (size_t i = 0; i < std::size(expected); ++i) {
         EXPECT_EQ(got[i], expected[i]) << "header field " << i;
     }
-    for (size_t i = 0; i < image.samples.size(); ++i) {
-        const auto low = static_cast<uint8_t>(bytes[44 + 2 * i]);
-        const auto high = static_cast<uint8_t>(bytes[45 + 2 * i]);
-        EXPECT_EQ(low | high << 8, image.samples[i]) << i;
-    }
+    EXPECT_FALSE(readImageBytesHeader(bytes.substr(0, 43), header));
 }
 
 TEST(AlpacaArguments, CommandLine) {
