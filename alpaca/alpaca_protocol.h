@@ -22,6 +22,9 @@ enum class ErrorCode : int32_t {
     InvalidOperation = 0x40B,
     ActionNotImplemented = 0x40C,
     CameraFailure = 0x500,  // the first of the driver-defined numbers
+    // The camera stopped answering and is being reconnected: the same request
+    // may succeed once it is back.
+    CameraReconnecting = 0x501,
 };
 
 // Fields of a query string or an application/x-www-form-urlencoded body, in the

@@ -78,6 +78,10 @@ bool parseArguments(const std::vector<std::string> &words, Arguments &arguments,
             seconds("--readout-margin", value, kShortestReadoutMargin.count() / 1000.0,
                     kLongestReadoutMargin.count() / 1000.0);
     });
+    text("--reconnect-wait", [&a](const std::string &value) {
+        a.reconnectWaitSeconds =
+            seconds("--reconnect-wait", value, 0, kLongestReconnectWait.count() / 1000.0);
+    });
 
     std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them so
     try {
@@ -117,6 +121,10 @@ std::string usageText() {
            "  --readout-margin SECONDS\n"
            "                     how long past its length an exposure may take to arrive\n"
            "                     before it is reported failed (default 30)\n"
+           "  --reconnect-wait SECONDS\n"
+           "                     while a camera that stopped answering is being reconnected,\n"
+           "                     how long an exposure started meanwhile waits for it before it\n"
+           "                     is reported failed (default 30; 0: StartExposure is refused)\n"
            "  --help             show this help and exit\n"
            "  --version          show the version and exit\n"
            "\n"

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "alpaca/camera_timing.h"
 #include "host/camera_identity.h"
 
 namespace alpaca {
@@ -18,6 +19,7 @@ struct Arguments {
     std::string configPath;  // empty: the default place
     double requestTimeoutSeconds = 5;
     double readoutMarginSeconds = kDefaultReadoutMargin.count() / 1000.0;
+    double reconnectWaitSeconds = kDefaultReconnectWait.count() / 1000.0;
     bool help = false;
     bool version = false;
 };

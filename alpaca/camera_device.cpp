@@ -8,10 +8,10 @@ namespace alpaca {
 namespace {}  // namespace
 
 CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
-                           std::optional<double> pixelSizeMicrons, Log log,
-                           std::chrono::milliseconds readoutMargin)
+                           std::optional<double> pixelSizeMicrons, Log log, CameraTiming timing)
     : modulePath_(std::move(modulePath)),
       log_(std::move(log)),
+      reconnectWait_(timing.reconnectWait),
       clients_(
           [this](uint32_t clientId) {
               log_("client " + std::to_string(clientId) +
@@ -21,7 +21,7 @@ CameraDevice::CameraDevice(ModuleLoader loader, std::string modulePath,
           [this] { worker_->disconnect(); }, log_),
       pixelSizeMicrons_(pixelSizeMicrons) {
     worker_ = std::make_unique<CameraWorker>(
-        std::move(loader), [this] { onWorkerEvents(); }, readoutMargin);
+        std::move(loader), [this] { onWorkerEvents(); }, timing.readoutMargin);
     reportingWorker_ = worker_.get();
 }
 
@@ -32,6 +32,7 @@ void CameraDevice::closed() {
     exposure_.abort();
     croppingId_ = 0;
     image_.reset();
+    cameraAway_.reset();  // the worker gives up reconnecting it
     log_("camera closed");
 }
 
@@ -88,6 +89,7 @@ MemberResult CameraDevice::putDisconnect(const Call &call) {
 DeviceStatus CameraDevice::status() {
     std::lock_guard lock(mutex_);
     clients_.settle();
+    const auto why = trouble();
     return {.open = clients_.open(),
             .connecting = clients_.opening(),
             .clients = clients_.count(),
@@ -98,7 +100,7 @@ DeviceStatus CameraDevice::status() {
             .bin = bin_,
             .readoutMode = readoutMode_,
             .pixelSizeMicrons = pixelSizeMicrons_,
-            .lastError = exposure_.failure(),
+            .lastError = why ? why->message : std::string(),
             .image = image_,
             .imageMode = imagePlan_.mode,
             .imageStartX = imagePlan_.subframe.x,

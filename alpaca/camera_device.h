@@ -6,6 +6,13 @@
 // Clients are told apart by ClientID: the camera opens with the first client
 // that connects and closes when the last one disconnects, and only a client
 // that connected may use it.
+//
+// A camera that stops answering (a frame that never comes, a refused start) is
+// reconnected by the worker while every client stays connected. Meanwhile
+// CameraState is 5 and ImageReady and ImageArray answer an error saying what
+// happened and how the reconnection goes; an exposure started meanwhile waits
+// for the camera (CameraTiming::reconnectWait) in CameraState 1. The failed
+// exposure's error stays until the next StartExposure or AbortExposure.
 #pragma once
 
 #include <atomic>
@@ -22,6 +29,7 @@
 #include <vector>
 
 #include "alpaca/alpaca_protocol.h"
+#include "alpaca/camera_timing.h"
 #include "alpaca/client_connections.h"
 #include "alpaca/image_encoding.h"
 #include "host/camera_identity.h"
@@ -90,11 +98,8 @@ class CameraDevice {
 public:
     using Log = std::function<void(const std::string &line)>;
 
-    // `readoutMargin`: how long past its length an exposure may take to arrive
-    // before it is reported failed.
     CameraDevice(ModuleLoader loader, std::string modulePath,
-                 std::optional<double> pixelSizeMicrons, Log log,
-                 std::chrono::milliseconds readoutMargin = kDefaultReadoutMargin);
+                 std::optional<double> pixelSizeMicrons, Log log, CameraTiming timing = {});
     ~CameraDevice();
     CameraDevice(const CameraDevice &) = delete;
     CameraDevice &operator=(const CameraDevice &) = delete;
@@ -146,8 +151,13 @@ private:
 
     // Under mutex_.
     CameraState currentState() const;
+    // Why no image can come now: the last exposure failed, or the camera is
+    // being reconnected (CameraReconnecting); nullopt when neither.
+    std::optional<MemberResult> trouble() const;
     void closed();
     void onWorkerEvents();
+    // The camera's own events (lost, reopening, back); false for the others.
+    bool noteCameraEvent(const WorkerEvent &event);
 
     // Connection (camera_device.cpp).
     MemberResult getConnected(const Call &call);
@@ -207,6 +217,7 @@ private:
 
     const std::string modulePath_;
     const Log log_;
+    const std::chrono::milliseconds reconnectWait_;
 
     std::mutex mutex_;
     ClientConnections clients_;
@@ -221,6 +232,13 @@ private:
     std::shared_ptr<const ColumnImage> image_;
     FramePlan imagePlan_;
     std::string imagePattern_;
+    // From CameraLost until CameraBack or a disconnection.
+    struct CameraAway {
+        std::string reason;       // what happened
+        std::string lastAttempt;  // how the latest attempt to reopen it failed
+        std::string message() const;
+    };
+    std::optional<CameraAway> cameraAway_;
 
     // Last, so its thread ends before anything it reports into goes.
     std::unique_ptr<CameraWorker> worker_;

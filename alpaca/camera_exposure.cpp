@@ -32,8 +32,25 @@ CameraState CameraDevice::currentState() const {
         case ExposurePhase::Idle:
             break;
     }
-    // The frame has arrived and is being cut for ImageArray.
-    return croppingId_ != 0 ? CameraState::Reading : CameraState::Idle;
+    if (croppingId_ != 0) {
+        return CameraState::Reading;  // the frame has arrived and is being cut for ImageArray
+    }
+    return cameraAway_ ? CameraState::Error : CameraState::Idle;
+}
+
+std::optional<MemberResult> CameraDevice::trouble() const {
+    const bool failed = exposure_.phase() == ExposurePhase::Error;
+    if (cameraAway_ && !exposure_.running()) {
+        return MemberResult::fail(
+            ErrorCode::CameraReconnecting,
+            (failed ? "the exposure failed: " + exposure_.failure() + "; " : std::string()) +
+                cameraAway_->message());
+    }
+    if (failed) {
+        return MemberResult::fail(ErrorCode::CameraFailure,
+                                  "the exposure failed: " + exposure_.failure());
+    }
+    return std::nullopt;
 }
 
 MemberResult CameraDevice::getCameraState(const Call &) {
@@ -62,6 +79,13 @@ MemberResult CameraDevice::getPercentCompleted(const Call &) {
 }
 
 MemberResult CameraDevice::getImageReady(const Call &) {
+    // An error rather than false, so a program waiting for the image learns at
+    // once that none is coming.
+    if (!image_) {
+        if (auto why = trouble()) {
+            return std::move(*why);
+        }
+    }
     return MemberResult::value(jsonBool(image_ != nullptr));
 }
 
@@ -87,7 +111,11 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
     if (!checkSubframe(subframe_, kCameraModes[mode], error)) {
         return MemberResult::fail(ErrorCode::InvalidValue, "StartX, StartY, NumX, NumY: " + error);
     }
-    const auto request = exposure_.begin(duration, planFrame(subframe_, mode), error);
+    if (cameraAway_ && reconnectWait_.count() == 0) {
+        return MemberResult::fail(ErrorCode::CameraReconnecting,
+                                  "no exposure can start now: " + cameraAway_->message());
+    }
+    auto request = exposure_.begin(duration, planFrame(subframe_, mode), error);
     if (!request) {
         // Refused for its length, or for an exposure in progress.
         return MemberResult::fail(
@@ -96,12 +124,14 @@ MemberResult CameraDevice::putStartExposure(const Call &call) {
     }
     croppingId_ = 0;
     image_.reset();
+    request->waitForCamera = reconnectWait_;
     worker_->expose(*request);
     log_("exposure " + std::to_string(request->id) + ": " + number(duration) + " s, " +
          (light ? "light" : "dark") + ", mode " + std::to_string(mode) + ", " +
          std::to_string(subframe_.width) + " x " + std::to_string(subframe_.height) + " at " +
          std::to_string(subframe_.x) + "," + std::to_string(subframe_.y) + ", client " +
-         std::to_string(call.clientId));
+         std::to_string(call.clientId) +
+         (cameraAway_ ? ", waiting for the camera to be reconnected" : ""));
     return MemberResult::done();
 }
 
@@ -128,6 +158,9 @@ void CameraDevice::onWorkerEvents() {
         FramePlan plan;
         {
             std::lock_guard lock(mutex_);
+            if (noteCameraEvent(event)) {
+                continue;
+            }
             switch (exposure_.onEvent(event)) {
                 case ExposureTracker::Meaning::Failed:
                     log_("exposure " + std::to_string(event.id) + " failed: " + event.message);
@@ -154,6 +187,39 @@ void CameraDevice::onWorkerEvents() {
     }
 }
 
+std::string CameraDevice::CameraAway::message() const {
+    return "the camera stopped answering (" + reason + ") and is being reconnected" +
+           (lastAttempt.empty() ? "" : "; " + lastAttempt);
+}
+
+bool CameraDevice::noteCameraEvent(const WorkerEvent &event) {
+    switch (event.kind) {
+        case WorkerEvent::Kind::CameraLost:
+            cameraAway_ = CameraAway{.reason = event.message, .lastAttempt = {}};
+            log_("camera lost: " + event.message + "; reconnecting it, clients stay connected");
+            return true;
+        case WorkerEvent::Kind::ReopenFailed:
+            if (cameraAway_) {
+                cameraAway_->lastAttempt =
+                    "attempt " + std::to_string(event.attempt) + ": " + event.message;
+                log_("reconnecting the camera, " + cameraAway_->lastAttempt);
+            }
+            return true;
+        case WorkerEvent::Kind::CameraBack:
+            if (cameraAway_) {
+                log_("camera reconnected after " + std::to_string(event.attempt) +
+                     " attempt(s): " + event.message);
+            }
+            cameraAway_.reset();
+            return true;
+        case WorkerEvent::Kind::Disconnected:
+            cameraAway_.reset();
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::shared_ptr<const ColumnImage> CameraDevice::image(uint32_t clientId, MemberResult &refusal) {
     std::lock_guard lock(mutex_);
     clients_.settle();
@@ -163,19 +229,18 @@ std::shared_ptr<const ColumnImage> CameraDevice::image(uint32_t clientId, Member
             "the camera is not connected for this client: set Connected or call Connect first");
         return nullptr;
     }
-    if (exposure_.phase() == ExposurePhase::Error) {
-        refusal = MemberResult::fail(ErrorCode::CameraFailure,
-                                     "the exposure failed: " + exposure_.failure());
-        return nullptr;
+    if (image_) {
+        return image_;
     }
-    if (!image_) {
+    if (auto why = trouble()) {
+        refusal = std::move(*why);
+    } else {
         refusal = MemberResult::fail(ErrorCode::InvalidOperation,
                                      exposure_.running() || croppingId_ != 0
                                          ? "the exposure is not finished: wait for ImageReady"
                                          : "there is no image: start an exposure first");
-        return nullptr;
     }
-    return image_;
+    return nullptr;
 }
 
 }  // namespace alpaca

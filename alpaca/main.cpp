@@ -89,9 +89,12 @@ int main(int argc, char **argv) {
     const std::string driverPath =
         findDriverModule({.option = arguments.driverPath, .configured = config.driverPath}).path;
 
-    CameraDevice device(
-        dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine,
-        std::chrono::milliseconds(static_cast<int64_t>(arguments.readoutMarginSeconds * 1000)));
+    const auto milliseconds = [](double seconds) {
+        return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    };
+    CameraDevice device(dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine,
+                        {.readoutMargin = milliseconds(arguments.readoutMarginSeconds),
+                         .reconnectWait = milliseconds(arguments.reconnectWaitSeconds)});
 
     ServerOptions options;
     options.bindAddress = arguments.bindAddress;
