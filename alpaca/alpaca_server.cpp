@@ -141,7 +141,19 @@ void AlpacaServer::stop() {
 }
 
 void AlpacaServer::addRoutes() {
-    // Management API: what a client asks after discovery.
+    addManagementRoutes();
+    static const char kDevicePattern[] = R"(/api/v1/([^/]+)/([^/]+)/([^/]+))";
+    http_->Get(kDevicePattern, [this](const httplib::Request &request, httplib::Response &response) {
+        answerDevice(request, response, false);
+    });
+    http_->Put(kDevicePattern, [this](const httplib::Request &request, httplib::Response &response) {
+        answerDevice(request, response, true);
+    });
+    addSetupRoutes();
+}
+
+// Management API: what a client asks after discovery.
+void AlpacaServer::addManagementRoutes() {
     auto management = [this](std::function<std::string()> value) {
         return [this, value](const httplib::Request &request, httplib::Response &response) {
             const Fields fields(queryOf(request), false);
@@ -170,73 +182,72 @@ void AlpacaServer::addRoutes() {
                    ",\"DeviceType\":\"Camera\",\"DeviceNumber\":0,\"UniqueID\":" +
                    jsonString(uniqueId) + "}]";
         }));
+}
 
-    // Device API.
-    auto device = [this](bool put) {
-        return [this, put](const httplib::Request &request, httplib::Response &response) {
-            const std::string &type = request.matches[1];
-            const std::string &number = request.matches[2];
-            const std::string &member = request.matches[3];
-            if (type != "camera") {
-                plainError(response, 404,
-                           "no device type '" + type + "' here: this server has camera 0");
-                return;
-            }
-            if (number != "0") {
-                plainError(response, 404,
-                           "no camera '" + number + "' here: this server has camera 0");
-                return;
-            }
-            if (!CameraDevice::hasMember(member)) {
-                plainError(response, 404, "the camera has no member '" + member + "'");
-                return;
-            }
-            // GET fields come in the query, names in any case; PUT fields in
-            // the form body, names exactly as the API spells them.
-            const Fields fields(
-                put ? std::string_view(request.body) : std::string_view(queryOf(request)), put);
-            ClientIds ids;
-            std::string error;
-            if (!readClientIds(fields, ids, error)) {
-                plainError(response, 400, error);
-                return;
-            }
-            const uint32_t serverId = nextServerTransactionId();
-            if (member == "imagearray" || member == "imagearrayvariant") {
-                if (put) {
-                    plainError(response, 400, member + " cannot be set (GET only)");
-                    return;
-                }
-                MemberResult refusal;
-                const auto image = device_.image(ids.clientId, refusal);
-                if (!image) {
-                    // Refusals travel as JSON even to a client that asked for
-                    // ImageBytes, as the protocol has it.
-                    response.set_content(answerBody(refusal, ids, serverId), kJson);
-                } else if (acceptsImageBytes(request)) {
-                    streamImage(request, response,
-                                std::make_shared<ImageBytesAnswer>(image, ids, serverId),
-                                kImageBytesMimeType);
-                } else {
-                    streamImage(request, response,
-                                std::make_shared<ImageArrayJsonAnswer>(image, ids, serverId),
-                                kJson);
-                }
-                return;
-            }
-            const MemberResult result = device_.call(member, put, fields, ids.clientId);
-            if (result.badRequest) {
-                plainError(response, 400, result.message);
-                return;
-            }
-            response.set_content(answerBody(result, ids, serverId), kJson);
-        };
-    };
-    static const char kDevicePattern[] = R"(/api/v1/([^/]+)/([^/]+)/([^/]+))";
-    http_->Get(kDevicePattern, device(false));
-    http_->Put(kDevicePattern, device(true));
+// Device API: /api/v1/{type}/{number}/{member}, camera 0 only.
+void AlpacaServer::answerDevice(const httplib::Request &request, httplib::Response &response,
+                                bool put) {
+    const std::string &type = request.matches[1];
+    const std::string &number = request.matches[2];
+    const std::string &member = request.matches[3];
+    if (type != "camera") {
+        plainError(response, 404, "no device type '" + type + "' here: this server has camera 0");
+        return;
+    }
+    if (number != "0") {
+        plainError(response, 404, "no camera '" + number + "' here: this server has camera 0");
+        return;
+    }
+    if (!CameraDevice::hasMember(member)) {
+        plainError(response, 404, "the camera has no member '" + member + "'");
+        return;
+    }
+    // GET fields come in the query, names in any case; PUT fields in the form
+    // body, names exactly as the API spells them.
+    const Fields fields(put ? std::string_view(request.body) : std::string_view(queryOf(request)),
+                        put);
+    ClientIds ids;
+    std::string error;
+    if (!readClientIds(fields, ids, error)) {
+        plainError(response, 400, error);
+        return;
+    }
+    const uint32_t serverId = nextServerTransactionId();
+    if (member == "imagearray" || member == "imagearrayvariant") {
+        if (put) {
+            plainError(response, 400, member + " cannot be set (GET only)");
+            return;
+        }
+        answerImage(request, response, ids, serverId);
+        return;
+    }
+    const MemberResult result = device_.call(member, put, fields, ids.clientId);
+    if (result.badRequest) {
+        plainError(response, 400, result.message);
+        return;
+    }
+    response.set_content(answerBody(result, ids, serverId), kJson);
+}
 
-    // Setup pages, for a person with a browser.
+void AlpacaServer::answerImage(const httplib::Request &request, httplib::Response &response,
+                               const ClientIds &ids, uint32_t serverId) {
+    MemberResult refusal;
+    const auto image = device_.image(ids.clientId, refusal);
+    if (!image) {
+        // Refusals travel as JSON even to a client that asked for ImageBytes,
+        // as the protocol has it.
+        response.set_content(answerBody(refusal, ids, serverId), kJson);
+    } else if (acceptsImageBytes(request)) {
+        streamImage(request, response, std::make_shared<ImageBytesAnswer>(image, ids, serverId),
+                    kImageBytesMimeType);
+    } else {
+        streamImage(request, response, std::make_shared<ImageArrayJsonAnswer>(image, ids, serverId),
+                    kJson);
+    }
+}
+
+// Setup pages, for a person with a browser.
+void AlpacaServer::addSetupRoutes() {
     auto page = [this](const httplib::Request &request, httplib::Response &response) {
         const std::string notice = request.has_param("saved") ? "Pixel size saved." : "";
         response.set_content(
@@ -245,32 +256,7 @@ void AlpacaServer::addRoutes() {
     http_->Get("/setup", page);
     http_->Get(kSetupPath, page);
     http_->Post(kSetupPath, [this](const httplib::Request &request, httplib::Response &response) {
-        const Fields fields(request.body, false);
-        const std::string *text = fields.find("PixelSize");
-        double microns = 0;
-        std::string error;
-        if (text == nullptr || !parseFiniteDouble(*text, microns) ||
-            !pixelSizeAcceptable(microns)) {
-            response.status = 400;
-            response.set_content(
-                setupPageHtml(device_.status(),
-                              "Not saved: the pixel size must be a number above 0 and at most "
-                              "100 microns.",
-                              static_cast<bool>(options_.previewPng)),
-                kHtml);
-            return;
-        }
-        if (options_.savePixelSize && !options_.savePixelSize(microns, error)) {
-            response.status = 500;
-            response.set_content(setupPageHtml(device_.status(), "Not saved: " + error,
-                                               static_cast<bool>(options_.previewPng)),
-                                 kHtml);
-            return;
-        }
-        device_.setPixelSize(microns);
-        // After a POST the browser is sent back to the page (a reload then
-        // does not post again).
-        response.set_redirect(std::string(kSetupPath) + "?saved=1", 303);
+        savePixelSize(request, response);
     });
     http_->Get(kPreviewPath, [this](const httplib::Request &, httplib::Response &response) {
         const DeviceStatus status = device_.status();
@@ -286,6 +272,33 @@ void AlpacaServer::addRoutes() {
         response.set_header("Cache-Control", "no-store");
         response.set_content(std::move(png), "image/png");
     });
+}
+
+void AlpacaServer::savePixelSize(const httplib::Request &request, httplib::Response &response) {
+    const Fields fields(request.body, false);
+    const std::string *text = fields.find("PixelSize");
+    const bool withPreview = static_cast<bool>(options_.previewPng);
+    double microns = 0;
+    std::string error;
+    if (text == nullptr || !parseFiniteDouble(*text, microns) || !pixelSizeAcceptable(microns)) {
+        response.status = 400;
+        response.set_content(setupPageHtml(device_.status(),
+                                           "Not saved: the pixel size must be a number above 0 "
+                                           "and at most 100 microns.",
+                                           withPreview),
+                             kHtml);
+        return;
+    }
+    if (options_.savePixelSize && !options_.savePixelSize(microns, error)) {
+        response.status = 500;
+        response.set_content(setupPageHtml(device_.status(), "Not saved: " + error, withPreview),
+                             kHtml);
+        return;
+    }
+    device_.setPixelSize(microns);
+    // After a POST the browser is sent back to the page (a reload then does
+    // not post again).
+    response.set_redirect(std::string(kSetupPath) + "?saved=1", 303);
 }
 
 }  // namespace alpaca

@@ -14,7 +14,9 @@
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace alpaca {
 
@@ -50,6 +52,12 @@ public:
 
 private:
     void addRoutes();
+    void addManagementRoutes();
+    void addSetupRoutes();
+    void answerDevice(const httplib::Request &request, httplib::Response &response, bool put);
+    void answerImage(const httplib::Request &request, httplib::Response &response,
+                     const ClientIds &ids, uint32_t serverId);
+    void savePixelSize(const httplib::Request &request, httplib::Response &response);
     uint32_t nextServerTransactionId() { return ++serverTransactionId_; }
 
     CameraDevice &device_;
