@@ -24,6 +24,10 @@ bool Qm208xCcd::beginStream() {
         LOG_ERROR("Live video cannot start during an exposure: abort it or wait for its image.");
         return false;
     }
+    if (absence_.away()) {
+        LOG_ERROR("Live video cannot start while the camera is away: it is being reopened.");
+        return false;
+    }
     stream_ = LiveStream{};
     restartStream();
     LOGF_INFO("Live video in mode %u, frame %s.", mode_, frameText(frame_).c_str());
