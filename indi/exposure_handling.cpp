@@ -76,10 +76,15 @@ bool Qm208xCcd::requestExposure(double seconds) {
 bool Qm208xCcd::AbortExposure() {
     // An abort stops live video too: a client aborting wants the camera free.
     endStream("Live video stopped by the abort.");
+    const bool started = exposures_.current() && exposures_.current()->started;
     if (exposures_.abort()) {
         InExposure = false;
-        LOG_INFO("Exposure aborted. The camera cannot stop a frame: it is finished out of sight "
-                 "and discarded, and a new exposure starts once the camera is free.");
+        if (started) {
+            LOG_INFO("Exposure aborted. The camera cannot stop a frame: it is finished out of "
+                     "sight and discarded, and a new exposure starts once the camera is free.");
+        } else {
+            LOG_INFO("Exposure aborted before the camera started it.");
+        }
     }
     worker_->abort();
     return true;
