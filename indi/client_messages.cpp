@@ -195,7 +195,7 @@ bool Qm208xCcd::admitFileDestination(const FileDestination &destination, char *t
 void Qm208xCcd::refuse(const char *property, const std::string &message) {
     INDI::Property found = getProperty(property);
     if (!found.isValid()) {
-        LOG_ERROR(message.c_str());
+        LOGF_ERROR("%s", message.c_str());
         return;
     }
     found.setState(IPS_ALERT);

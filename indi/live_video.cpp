@@ -105,7 +105,7 @@ void Qm208xCcd::endStream(const char *why) {
     if (!stream_ && !Streamer->isBusy()) {
         return;
     }
-    LOG_INFO(why);
+    LOGF_INFO("%s", why);  // a worker message, not a format
     if (Streamer->isRecording()) {
         // As a client's Record Off: the recorder closes its file at the next
         // frame it is given, which this stream no longer sends, so an empty

@@ -231,7 +231,8 @@ void Qm208xCcd::handleWorkerEvents() {
             onCameraEvent(event);
             continue;
         }
-        if (event.kind == WorkerEvent::Kind::ExposureFailed && event.recovering) {
+        if (event.kind == WorkerEvent::Kind::ExposureFailed && event.recovering &&
+            isConnected()) {
             absence_.lose(std::chrono::steady_clock::now());
         }
         if (isStreamFrame(event.id)) {
@@ -253,6 +254,9 @@ void Qm208xCcd::handleWorkerEvents() {
 }
 
 void Qm208xCcd::onCameraEvent(const WorkerEvent &event) {
+    if (!isConnected()) {
+        return;  // of a reopening a disconnect has ended
+    }
     const auto now = std::chrono::steady_clock::now();
     switch (event.kind) {
     case WorkerEvent::Kind::CameraLost:
@@ -270,11 +274,11 @@ void Qm208xCcd::onCameraEvent(const WorkerEvent &event) {
         break;
     case WorkerEvent::Kind::ReopenFailed:
         if (const auto line = absence_.reopenFailed(event.attempt, event.message, now)) {
-            LOG_WARN(line->c_str());
+            LOGF_WARN("%s", line->c_str());
         }
         break;
     case WorkerEvent::Kind::CameraBack:
-        LOG_INFO(absence_.back(event.attempt, now).c_str());
+        LOGF_INFO("%s", absence_.back(event.attempt, now).c_str());
         break;
     default: break;
     }
