@@ -30,8 +30,9 @@ std::optional<std::string> CameraAbsence::reopenFailed(uint32_t attempt, const s
         return std::nullopt;
     }
     lastReport_ = now;
-    std::string line = "Camera still away after " + std::to_string(wholeSeconds(now - *awaySince_)) +
-                       " s: reopen attempt " + std::to_string(attempt) + " failed: " + why + ".";
+    std::string line = "Camera still away after " +
+                       std::to_string(wholeSeconds(now - *awaySince_)) + " s: reopen attempt " +
+                       std::to_string(attempt) + " failed: " + why + ".";
     if (attempt == kAttemptsReportedEach) {
         line += " Further attempts are reported once a minute.";
     }

@@ -80,8 +80,9 @@ bool Qm208xCcd::AbortExposure() {
     if (exposures_.abort()) {
         InExposure = false;
         if (started) {
-            LOG_INFO("Exposure aborted. The camera cannot stop a frame: it is finished out of "
-                     "sight and discarded, and a new exposure starts once the camera is free.");
+            LOG_INFO(
+                "Exposure aborted. The camera cannot stop a frame: it is finished out of "
+                "sight and discarded, and a new exposure starts once the camera is free.");
         } else {
             LOG_INFO("Exposure aborted before the camera started it.");
         }

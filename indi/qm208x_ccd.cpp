@@ -43,8 +43,9 @@ Qm208xCcd::Qm208xCcd()
     if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
         wakeCallback_ = addCallback(wakePipe_[0], &Qm208xCcd::onWorkerWake, this);
     }
-    worker_ = std::make_unique<CameraWorker>(dynamicModuleLoader(), [this] { wake(); },
-                                             givenReadoutMargin_.value_or(kDefaultReadoutMargin));
+    worker_ = std::make_unique<CameraWorker>(
+        dynamicModuleLoader(), [this] { wake(); },
+        givenReadoutMargin_.value_or(kDefaultReadoutMargin));
 }
 
 void Qm208xCcd::wake() const {
@@ -186,11 +187,12 @@ bool Qm208xCcd::Connect() {
     LOGF_INFO("%s connected through %s (%s).", outcome.driverInfo.c_str(), modulePath_.c_str(),
               driverName_.c_str());
     if (!givenReadoutMargin_) {
-        LOGF_WARN("QM_READOUT_MARGIN=%s ignored: give seconds from %g to %g. A frame may arrive "
-                  "up to %lld s after its exposure's end.",
-                  std::getenv("QM_READOUT_MARGIN"), kShortestReadoutMargin.count() / 1000.0,
-                  kLongestReadoutMargin.count() / 1000.0,
-                  static_cast<long long>(kDefaultReadoutMargin.count() / 1000));
+        LOGF_WARN(
+            "QM_READOUT_MARGIN=%s ignored: give seconds from %g to %g. A frame may arrive "
+            "up to %lld s after its exposure's end.",
+            std::getenv("QM_READOUT_MARGIN"), kShortestReadoutMargin.count() / 1000.0,
+            kLongestReadoutMargin.count() / 1000.0,
+            static_cast<long long>(kDefaultReadoutMargin.count() / 1000));
     }
     return true;
 }
@@ -231,8 +233,7 @@ void Qm208xCcd::handleWorkerEvents() {
             onCameraEvent(event);
             continue;
         }
-        if (event.kind == WorkerEvent::Kind::ExposureFailed && event.recovering &&
-            isConnected()) {
+        if (event.kind == WorkerEvent::Kind::ExposureFailed && event.recovering && isConnected()) {
             absence_.lose(std::chrono::steady_clock::now());
         }
         if (isStreamFrame(event.id)) {
@@ -259,28 +260,31 @@ void Qm208xCcd::onCameraEvent(const WorkerEvent &event) {
     }
     const auto now = std::chrono::steady_clock::now();
     switch (event.kind) {
-    case WorkerEvent::Kind::CameraLost:
-        absence_.lose(now);
-        if (cameraWaitN_[0].value > 0) {
-            LOGF_ERROR("Camera lost: %s. The driver reopens it by itself and stays connected; an "
-                       "exposure asked in the next %g s waits for it, later ones fail until it "
-                       "is back.",
-                       event.message.c_str(), cameraWaitN_[0].value);
-        } else {
-            LOGF_ERROR("Camera lost: %s. The driver reopens it by itself and stays connected; "
-                       "exposures fail until it is back.",
-                       event.message.c_str());
-        }
-        break;
-    case WorkerEvent::Kind::ReopenFailed:
-        if (const auto line = absence_.reopenFailed(event.attempt, event.message, now)) {
-            LOGF_WARN("%s", line->c_str());
-        }
-        break;
-    case WorkerEvent::Kind::CameraBack:
-        LOGF_INFO("%s", absence_.back(event.attempt, now).c_str());
-        break;
-    default: break;
+        case WorkerEvent::Kind::CameraLost:
+            absence_.lose(now);
+            if (cameraWaitN_[0].value > 0) {
+                LOGF_ERROR(
+                    "Camera lost: %s. The driver reopens it by itself and stays connected; an "
+                    "exposure asked in the next %g s waits for it, later ones fail until it "
+                    "is back.",
+                    event.message.c_str(), cameraWaitN_[0].value);
+            } else {
+                LOGF_ERROR(
+                    "Camera lost: %s. The driver reopens it by itself and stays connected; "
+                    "exposures fail until it is back.",
+                    event.message.c_str());
+            }
+            break;
+        case WorkerEvent::Kind::ReopenFailed:
+            if (const auto line = absence_.reopenFailed(event.attempt, event.message, now)) {
+                LOGF_WARN("%s", line->c_str());
+            }
+            break;
+        case WorkerEvent::Kind::CameraBack:
+            LOGF_INFO("%s", absence_.back(event.attempt, now).c_str());
+            break;
+        default:
+            break;
     }
 }
 

@@ -17,8 +17,8 @@
 #include "host/camera_worker.h"
 #include "host/exposure_tracker.h"
 #include "indi/camera_absence.h"
-#include "indi/incoming_guard.h"
 #include "indi/frame_request.h"
+#include "indi/incoming_guard.h"
 #include "indi/indi_compat.h"
 
 class Qm208xCcd : public PortableCcd {

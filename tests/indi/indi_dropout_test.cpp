@@ -56,11 +56,10 @@ protected:
     }
     void setCameraWait(double seconds) {
         ASSERT_TRUE(client().sendNumbers("QM_CAMERA_WAIT", {{"SECONDS", seconds}}));
-        ASSERT_TRUE(client().waitUntil("QM_CAMERA_WAIT", kAnswerTimeout,
-                                       [&](const PropertySnapshot &p) {
-                                           return p.state == IPS_OK &&
-                                                  p.number("SECONDS") == seconds;
-                                       }));
+        ASSERT_TRUE(
+            client().waitUntil("QM_CAMERA_WAIT", kAnswerTimeout, [&](const PropertySnapshot &p) {
+                return p.state == IPS_OK && p.number("SECONDS") == seconds;
+            }));
     }
 
 private:
@@ -80,9 +79,9 @@ TEST_F(IndiDropoutTest, ExposuresEndInAlertTheDeviceStaysAndTheCameraBackDeliver
     ASSERT_TRUE(client().sendNumbers("CCD_EXPOSURE", {{"CCD_EXPOSURE_VALUE", 0.6}}));
     std::this_thread::sleep_for(milliseconds(200));
     setCamera("absent");
-    const auto failed = client().waitFor(
-        "CCD_EXPOSURE", lost, kAnswerTimeout,
-        [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    const auto failed =
+        client().waitFor("CCD_EXPOSURE", lost, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
     ASSERT_TRUE(failed) << history("CCD_EXPOSURE");
     EXPECT_EQ(failed->state, IPS_ALERT);
     const double took = Seconds(failed->time - sent).count();
@@ -114,9 +113,9 @@ TEST_F(IndiDropoutTest, ExposuresEndInAlertTheDeviceStaysAndTheCameraBackDeliver
     const uint64_t aborting = client().mark();
     const Clock::time_point abortSent = Clock::now();
     ASSERT_TRUE(client().sendSwitch("CCD_ABORT_EXPOSURE", "ABORT"));
-    const auto aborted = client().waitFor(
-        "CCD_EXPOSURE", aborting, kAnswerTimeout,
-        [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
+    const auto aborted =
+        client().waitFor("CCD_EXPOSURE", aborting, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.state != IPS_BUSY; });
     ASSERT_TRUE(aborted);
     EXPECT_NE(aborted->state, IPS_OK);
     EXPECT_LT(Seconds(aborted->time - abortSent).count(), 1.0);
@@ -161,7 +160,6 @@ TEST_F(IndiDropoutTest, ExposuresEndInAlertTheDeviceStaysAndTheCameraBackDeliver
     EXPECT_TRUE(unstalled.fits.pixels == before.fits.pixels) << "not the full frame of 0.5 s";
     ASSERT_NO_FATAL_FAILURE(expectStillConnected());
 }
-
 
 }  // namespace
 }  // namespace qmindi

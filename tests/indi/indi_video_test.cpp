@@ -412,8 +412,8 @@ TEST_F(IndiVideoTest, DisconnectStopsTheStreamAndAReconnectedCameraDelivers) {
 // while the camera is away, a disconnect during the reopening answers at once,
 // and the camera plugged in again streams after a reconnect.
 TEST_F(IndiVideoTest, UnpluggedCameraEndsTheStreamAndStreamsAgainWhenBack) {
-    ASSERT_NO_FATAL_FAILURE(startConnected(
-        {{"QM_SIM_CONTROL", setCamera("present")}, {"QM_READOUT_MARGIN", "2"}}));
+    ASSERT_NO_FATAL_FAILURE(
+        startConnected({{"QM_SIM_CONTROL", setCamera("present")}, {"QM_READOUT_MARGIN", "2"}}));
     ASSERT_NO_FATAL_FAILURE(prepareStream());
     uint64_t since = client().mark();
     ASSERT_NO_FATAL_FAILURE(switchStream(true));
@@ -421,18 +421,16 @@ TEST_F(IndiVideoTest, UnpluggedCameraEndsTheStreamAndStreamsAgainWhenBack) {
 
     since = client().mark();
     setCamera("absent");
-    ASSERT_TRUE(client().waitFor("CCD_VIDEO_STREAM", since, kAnswerTimeout,
-                                 [](const PropertySnapshot &p) {
-                                     return p.on("STREAM_OFF") && p.state != IPS_BUSY;
-                                 }))
+    ASSERT_TRUE(client().waitFor(
+        "CCD_VIDEO_STREAM", since, kAnswerTimeout,
+        [](const PropertySnapshot &p) { return p.on("STREAM_OFF") && p.state != IPS_BUSY; }))
         << history("CCD_VIDEO_STREAM");
-    EXPECT_TRUE(client().waitForMessage(since, kAnswerTimeout,
-                                        "Start it again once the camera is back"));
+    EXPECT_TRUE(
+        client().waitForMessage(since, kAnswerTimeout, "Start it again once the camera is back"));
     EXPECT_TRUE(client().waitForMessage(since, kAnswerTimeout, "Camera lost"));
     const auto connection = client().property("CONNECTION");
     ASSERT_TRUE(connection);
-    EXPECT_TRUE(connection->on("CONNECT") && connection->state == IPS_OK)
-        << history("CONNECTION");
+    EXPECT_TRUE(connection->on("CONNECT") && connection->state == IPS_OK) << history("CONNECTION");
 
     since = client().mark();
     ASSERT_TRUE(client().sendSwitch("CCD_VIDEO_STREAM", "STREAM_ON"));

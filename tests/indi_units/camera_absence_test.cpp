@@ -19,9 +19,9 @@ TEST(CameraAbsence, ReportsTheFirstAttemptsThenOneAMinute) {
         double at;  // seconds after the loss
         bool reported;
     } attempts[] = {
-        {1, 0, true},      {2, 2, true},      {3, 6, true},      {4, 14, false},
-        {5, 24, false},    {8, 54, false},    {9, 64, false},    {10, 74, true},
-        {11, 84, false},   {15, 124, false},  {16, 134, true},   {17, 144, false},
+        {1, 0, true},    {2, 2, true},     {3, 6, true},    {4, 14, false},
+        {5, 24, false},  {8, 54, false},   {9, 64, false},  {10, 74, true},
+        {11, 84, false}, {15, 124, false}, {16, 134, true}, {17, 144, false},
     };
     CameraAbsence absence;
     EXPECT_TRUE(absence.lose(t0));
@@ -32,8 +32,9 @@ TEST(CameraAbsence, ReportsTheFirstAttemptsThenOneAMinute) {
         const auto line = absence.reopenFailed(a.attempt, "camera not found", at);
         ASSERT_EQ(line.has_value(), a.reported);
         if (line) {
-            EXPECT_NE(line->find("attempt " + std::to_string(a.attempt) + " failed: camera not found"),
-                      std::string::npos)
+            EXPECT_NE(
+                line->find("attempt " + std::to_string(a.attempt) + " failed: camera not found"),
+                std::string::npos)
                 << *line;
             EXPECT_NE(line->find(std::to_string(static_cast<int>(a.at)) + " s"), std::string::npos)
                 << *line;
@@ -56,10 +57,8 @@ TEST(CameraAbsence, AnExposureWaitsOnlyWhatIsLeftOfTheWaitSinceTheLoss) {
         milliseconds wait;
     } cases[] = {
         {false, 0, allowed},  // the host may lose it first: counted from the request
-        {true, 0, allowed},
-        {true, 4.5, milliseconds(10500)},
-        {true, 15, milliseconds(0)},
-        {true, 300, milliseconds(0)},
+        {true, 0, allowed},          {true, 4.5, milliseconds(10500)},
+        {true, 15, milliseconds(0)}, {true, 300, milliseconds(0)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE("away " + std::to_string(c.away) + ", at " + std::to_string(c.askedAt));
