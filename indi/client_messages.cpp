@@ -73,6 +73,13 @@ bool Qm208xCcd::ISNewNumber(const char *dev, const char *name, double values[], 
         saveConfig(true, kPixelSizeProperty);
         return true;
     }
+    if (std::strcmp(name, kCameraWaitProperty) == 0) {
+        // The guard has kept the value within the element's range.
+        cameraWaitN_[0].value = valueOr("SECONDS", cameraWaitN_[0].value, values, names, n);
+        cameraWaitNP_.s = IPS_OK;
+        IDSetNumber(&cameraWaitNP_, nullptr);
+        return true;
+    }
     // libindi's own handlers get the whole vector (message_guard.h).
     qmguard::WholeNumbers whole =
         qmguard::wholeNumbers(*getProperty(name).getNumber(), values, names, n);
@@ -188,7 +195,7 @@ bool Qm208xCcd::admitFileDestination(const FileDestination &destination, char *t
 void Qm208xCcd::refuse(const char *property, const std::string &message) {
     INDI::Property found = getProperty(property);
     if (!found.isValid()) {
-        LOG_ERROR(message.c_str());
+        LOGF_ERROR("%s", message.c_str());
         return;
     }
     found.setState(IPS_ALERT);

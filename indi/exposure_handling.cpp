@@ -52,10 +52,17 @@ bool Qm208xCcd::requestExposure(double seconds) {
         seconds = 0;
     }
     std::string error;
-    const std::optional<ExposureRequest> request = exposures_.begin(seconds, framePlan(), error);
+    std::optional<ExposureRequest> request = exposures_.begin(seconds, framePlan(), error);
     if (!request) {
         refuse("CCD_EXPOSURE", "Exposure refused: " + error + ".");
         return false;
+    }
+    request->waitForCamera = absence_.waitForCamera(
+        std::chrono::milliseconds(std::llround(cameraWaitN_[0].value * 1000)),
+        std::chrono::steady_clock::now());
+    if (absence_.away() && request->waitForCamera.count() > 0) {
+        LOGF_INFO("The camera is away: this exposure waits up to %.0f s for it to come back.",
+                  std::ceil(request->waitForCamera.count() / 1000.0));
     }
     InExposure = true;
     ExposureTime = seconds;
@@ -69,10 +76,16 @@ bool Qm208xCcd::requestExposure(double seconds) {
 bool Qm208xCcd::AbortExposure() {
     // An abort stops live video too: a client aborting wants the camera free.
     endStream("Live video stopped by the abort.");
+    const bool started = exposures_.current() && exposures_.current()->started;
     if (exposures_.abort()) {
         InExposure = false;
-        LOG_INFO("Exposure aborted. The camera cannot stop a frame: it is finished out of sight "
-                 "and discarded, and a new exposure starts once the camera is free.");
+        if (started) {
+            LOG_INFO(
+                "Exposure aborted. The camera cannot stop a frame: it is finished out of "
+                "sight and discarded, and a new exposure starts once the camera is free.");
+        } else {
+            LOG_INFO("Exposure aborted before the camera started it.");
+        }
     }
     worker_->abort();
     return true;

@@ -24,6 +24,10 @@ bool Qm208xCcd::beginStream() {
         LOG_ERROR("Live video cannot start during an exposure: abort it or wait for its image.");
         return false;
     }
+    if (absence_.away()) {
+        LOG_ERROR("Live video cannot start while the camera is away: it is being reopened.");
+        return false;
+    }
     stream_ = LiveStream{};
     restartStream();
     LOGF_INFO("Live video in mode %u, frame %s.", mode_, frameText(frame_).c_str());
@@ -101,7 +105,7 @@ void Qm208xCcd::endStream(const char *why) {
     if (!stream_ && !Streamer->isBusy()) {
         return;
     }
-    LOG_INFO(why);
+    LOGF_INFO("%s", why);  // a worker message, not a format
     if (Streamer->isRecording()) {
         // As a client's Record Off: the recorder closes its file at the next
         // frame it is given, which this stream no longer sends, so an empty

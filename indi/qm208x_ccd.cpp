@@ -35,13 +35,17 @@ void closeCameraAtExit() {
 
 }  // namespace
 
-Qm208xCcd::Qm208xCcd() : modulePath_(initialModulePath()) {
+Qm208xCcd::Qm208xCcd()
+    : modulePath_(initialModulePath()),
+      givenReadoutMargin_(readoutMarginFromText(std::getenv("QM_READOUT_MARGIN"))) {
     liveCamera = this;
     setVersion(1, 0);
     if (pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) == 0) {
         wakeCallback_ = addCallback(wakePipe_[0], &Qm208xCcd::onWorkerWake, this);
     }
-    worker_ = std::make_unique<CameraWorker>(dynamicModuleLoader(), [this] { wake(); });
+    worker_ = std::make_unique<CameraWorker>(
+        dynamicModuleLoader(), [this] { wake(); },
+        givenReadoutMargin_.value_or(kDefaultReadoutMargin));
 }
 
 void Qm208xCcd::wake() const {
@@ -88,6 +92,11 @@ bool Qm208xCcd::initProperties() {
     IUFillNumberVector(&pixelSizeNP_, pixelSizeN_, 1, getDeviceName(), kPixelSizeProperty,
                        "Pixel size", IMAGE_INFO_TAB, IP_RW, 60, IPS_IDLE);
 
+    IUFillNumber(&cameraWaitN_[0], "SECONDS", "Wait for a lost camera (s)", "%.0f", 0,
+                 kLongestCameraWaitSeconds, 1, kDefaultCameraWaitSeconds);
+    IUFillNumberVector(&cameraWaitNP_, cameraWaitN_, 1, getDeviceName(), kCameraWaitProperty,
+                       "Camera drop-out", OPTIONS_TAB, IP_RW, 60, IPS_IDLE);
+
     for (size_t i = 0; i < kCameraModes.size(); ++i) {
         const std::string name = "MODE_" + std::to_string(i);
         IUFillSwitch(&modeS_[i], name.c_str(), name.c_str(), i == mode_ ? ISS_ON : ISS_OFF);
@@ -133,6 +142,7 @@ bool Qm208xCcd::updateProperties() {
         colourFilterDefined_ = HasBayer();
         defineProperty(&modeSP_);
         defineProperty(&pixelSizeNP_);
+        defineProperty(&cameraWaitNP_);
     } else {
         // A refusal's Alert does not outlive the connection.
         for (const char *name : {"CCD_FRAME", "CCD_BINNING", "CCD_EXPOSURE"}) {
@@ -145,6 +155,7 @@ bool Qm208xCcd::updateProperties() {
         colourFilterDefined_ = false;
         deleteProperty(modeSP_.name);
         deleteProperty(pixelSizeNP_.name);
+        deleteProperty(cameraWaitNP_.name);
     }
     return true;
 }
@@ -172,12 +183,22 @@ bool Qm208xCcd::Connect() {
     std::atexit(closeCameraAtExit);
     driverName_ = outcome.driverName;
     modeNames_ = outcome.modeNames;
+    absence_.forget();
     LOGF_INFO("%s connected through %s (%s).", outcome.driverInfo.c_str(), modulePath_.c_str(),
               driverName_.c_str());
+    if (!givenReadoutMargin_) {
+        LOGF_WARN(
+            "QM_READOUT_MARGIN=%s ignored: give seconds from %g to %g. A frame may arrive "
+            "up to %lld s after its exposure's end.",
+            std::getenv("QM_READOUT_MARGIN"), kShortestReadoutMargin.count() / 1000.0,
+            kLongestReadoutMargin.count() / 1000.0,
+            static_cast<long long>(kDefaultReadoutMargin.count() / 1000));
+    }
     return true;
 }
 
 bool Qm208xCcd::Disconnect() {
+    absence_.forget();
     endStream("Live video stopped: the camera is disconnected.");
     if (exposures_.abort()) {
         LOG_WARN("Disconnected during an exposure: its frame is abandoned.");
@@ -206,13 +227,26 @@ void Qm208xCcd::handleWorkerEvents() {
         requestExposure(seconds);
     }
     for (WorkerEvent &event : worker_->takeEvents()) {
+        if (event.kind == WorkerEvent::Kind::CameraLost ||
+            event.kind == WorkerEvent::Kind::ReopenFailed ||
+            event.kind == WorkerEvent::Kind::CameraBack) {
+            onCameraEvent(event);
+            continue;
+        }
+        if (event.kind == WorkerEvent::Kind::ExposureFailed && event.recovering && isConnected()) {
+            absence_.lose(std::chrono::steady_clock::now());
+        }
         if (isStreamFrame(event.id)) {
             if (event.kind == WorkerEvent::Kind::FrameReady) {
                 --stream_->inFlight;
                 onStreamFrame(event.image);
                 requestStreamFrames();
             } else if (event.kind == WorkerEvent::Kind::ExposureFailed) {
-                endStream(("Live video stopped: " + event.message + ".").c_str());
+                // Not resumed by itself: a client sees the stream end and
+                // starts it again once the camera is back.
+                endStream(("Live video stopped: " + event.message +
+                           (event.recovering ? ". Start it again once the camera is back." : "."))
+                              .c_str());
             }
             continue;
         }
@@ -220,6 +254,39 @@ void Qm208xCcd::handleWorkerEvents() {
     }
 }
 
+void Qm208xCcd::onCameraEvent(const WorkerEvent &event) {
+    if (!isConnected()) {
+        return;  // of a reopening a disconnect has ended
+    }
+    const auto now = std::chrono::steady_clock::now();
+    switch (event.kind) {
+        case WorkerEvent::Kind::CameraLost:
+            absence_.lose(now);
+            if (cameraWaitN_[0].value > 0) {
+                LOGF_ERROR(
+                    "Camera lost: %s. The driver reopens it by itself and stays connected; an "
+                    "exposure asked in the next %g s waits for it, later ones fail until it "
+                    "is back.",
+                    event.message.c_str(), cameraWaitN_[0].value);
+            } else {
+                LOGF_ERROR(
+                    "Camera lost: %s. The driver reopens it by itself and stays connected; "
+                    "exposures fail until it is back.",
+                    event.message.c_str());
+            }
+            break;
+        case WorkerEvent::Kind::ReopenFailed:
+            if (const auto line = absence_.reopenFailed(event.attempt, event.message, now)) {
+                LOGF_WARN("%s", line->c_str());
+            }
+            break;
+        case WorkerEvent::Kind::CameraBack:
+            LOGF_INFO("%s", absence_.back(event.attempt, now).c_str());
+            break;
+        default:
+            break;
+    }
+}
 
 bool Qm208xCcd::saveConfigItems(FILE *fp) {
     INDI::CCD::saveConfigItems(fp);
@@ -227,6 +294,7 @@ bool Qm208xCcd::saveConfigItems(FILE *fp) {
     // (or build tree) would otherwise point another at the wrong module.
     IUSaveConfigNumber(fp, &pixelSizeNP_);
     IUSaveConfigSwitch(fp, &modeSP_);
+    IUSaveConfigNumber(fp, &cameraWaitNP_);
     return true;
 }
 

@@ -16,8 +16,9 @@
 #include "host/camera_identity.h"
 #include "host/camera_worker.h"
 #include "host/exposure_tracker.h"
-#include "indi/incoming_guard.h"
+#include "indi/camera_absence.h"
 #include "indi/frame_request.h"
+#include "indi/incoming_guard.h"
 #include "indi/indi_compat.h"
 
 class Qm208xCcd : public PortableCcd {
@@ -59,6 +60,13 @@ private:
     static constexpr const char *kModulePathProperty = "QM_DRIVER_MODULE";
     static constexpr const char *kPixelSizeProperty = "QM_PIXEL_SIZE";
     static constexpr const char *kModeProperty = "QM_BINNING_MODE";
+    static constexpr const char *kCameraWaitProperty = "QM_CAMERA_WAIT";
+    // How long after the camera was lost an exposure asked for waits for it to
+    // come back (QM_CAMERA_WAIT's default): long enough for a USB reconnection
+    // (the host's attempts come at once, then after 2, 6 and 14 s), short
+    // enough that a client watching a Busy exposure does not give up on it.
+    static constexpr double kDefaultCameraWaitSeconds = 15;
+    static constexpr double kLongestCameraWaitSeconds = 60;
 
     // Live video: exposures back to back in the current mode and frame, at
     // STREAMING_EXPOSURE's length, each frame handed to the stream manager.
@@ -76,6 +84,8 @@ private:
     void onExposureStarted();
     void onFrameReady(std::vector<uint16_t> &image);
     void onExposureFailed();
+    // CameraLost, ReopenFailed, CameraBack: logged, sparingly while it lasts.
+    void onCameraEvent(const WorkerEvent &event);
 
     bool isStreamFrame(uint64_t id) const { return stream_ && id >= stream_->firstId; }
     // Starts the stream in the current mode and frame; false, with the reason
@@ -137,8 +147,12 @@ private:
     // The module loaded at each connection: from the environment or the
     // default, never from a client.
     const std::string modulePath_;
+    // How long past its length a frame may take to arrive: QM_READOUT_MARGIN,
+    // else the default every program of this camera has.
+    const std::optional<std::chrono::milliseconds> givenReadoutMargin_;
     std::unique_ptr<CameraWorker> worker_;
     std::optional<LiveStream> stream_;
+    CameraAbsence absence_;
     // The image size last given to the stream manager.
     int32_t describedWidth_ = 0;
     int32_t describedHeight_ = 0;
@@ -170,4 +184,6 @@ private:
     INumberVectorProperty pixelSizeNP_{};
     ISwitch modeS_[kCameraModes.size()]{};
     ISwitchVectorProperty modeSP_{};
+    INumber cameraWaitN_[1]{};
+    INumberVectorProperty cameraWaitNP_{};
 };

@@ -134,6 +134,14 @@ ReceivedImage IndiCameraTest::expose(double seconds) {
     return receiveImage(since, kAnswerTimeout + Seconds(seconds));
 }
 
+std::string IndiCameraTest::setCamera(const std::string &word) {
+    const std::string path = files_ / "camera-control";
+    // Each word has its own length, so the camera sees the change even within
+    // the file system's time resolution.
+    std::ofstream(path) << word << "\n";
+    return path;
+}
+
 std::string IndiCameraTest::history(const std::string &property) const {
     std::string text;
     for (const PropertySnapshot &p : client_->updatesSince(property, 0)) {

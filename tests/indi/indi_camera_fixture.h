@@ -94,6 +94,11 @@ protected:
     // Every state the property took, for failure messages.
     std::string history(const std::string &property) const;
 
+    // Writes `word` (present, absent, stall) to the simulated camera's control
+    // file, which takes effect at the camera's next call; its path, for
+    // QM_SIM_CONTROL.
+    std::string setCamera(const std::string &word);
+
     // Servers started from now on keep their configuration in `home`.
     void useHome(const std::string &home) { home_ = home; }
 

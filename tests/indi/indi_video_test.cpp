@@ -407,6 +407,57 @@ TEST_F(IndiVideoTest, DisconnectStopsTheStreamAndAReconnectedCameraDelivers) {
     EXPECT_TRUE(image.fits.ok);
 }
 
+// The camera unplugged during live video: the stream ends with a message (a
+// client starts it again), the device stays connected, live video is refused
+// while the camera is away, a disconnect during the reopening answers at once,
+// and the camera plugged in again streams after a reconnect.
+TEST_F(IndiVideoTest, UnpluggedCameraEndsTheStreamAndStreamsAgainWhenBack) {
+    ASSERT_NO_FATAL_FAILURE(
+        startConnected({{"QM_SIM_CONTROL", setCamera("present")}, {"QM_READOUT_MARGIN", "2"}}));
+    ASSERT_NO_FATAL_FAILURE(prepareStream());
+    uint64_t since = client().mark();
+    ASSERT_NO_FATAL_FAILURE(switchStream(true));
+    ASSERT_EQ(streamedFrames(since, 2).size(), 2u);
+
+    since = client().mark();
+    setCamera("absent");
+    ASSERT_TRUE(client().waitFor(
+        "CCD_VIDEO_STREAM", since, kAnswerTimeout,
+        [](const PropertySnapshot &p) { return p.on("STREAM_OFF") && p.state != IPS_BUSY; }))
+        << history("CCD_VIDEO_STREAM");
+    EXPECT_TRUE(
+        client().waitForMessage(since, kAnswerTimeout, "Start it again once the camera is back"));
+    EXPECT_TRUE(client().waitForMessage(since, kAnswerTimeout, "Camera lost"));
+    const auto connection = client().property("CONNECTION");
+    ASSERT_TRUE(connection);
+    EXPECT_TRUE(connection->on("CONNECT") && connection->state == IPS_OK) << history("CONNECTION");
+
+    since = client().mark();
+    ASSERT_TRUE(client().sendSwitch("CCD_VIDEO_STREAM", "STREAM_ON"));
+    EXPECT_TRUE(client().waitFor("CCD_VIDEO_STREAM", since, kRefusalTimeout,
+                                 [](const PropertySnapshot &p) { return p.state == IPS_ALERT; }))
+        << history("CCD_VIDEO_STREAM");
+    EXPECT_TRUE(client().waitForMessage(since, kRefusalTimeout, "while the camera is away"));
+
+    since = client().mark();
+    const Clock::time_point sent = Clock::now();
+    ASSERT_TRUE(client().sendSwitch("CONNECTION", "DISCONNECT"));
+    const auto disconnected =
+        client().waitFor("CONNECTION", since, kAnswerTimeout,
+                         [](const PropertySnapshot &p) { return p.on("DISCONNECT"); });
+    ASSERT_TRUE(disconnected);
+    EXPECT_LT(Seconds(disconnected->time - sent).count(), 1.0);
+
+    setCamera("present");
+    ASSERT_TRUE(client().connectDevice(kAnswerTimeout));
+    ASSERT_NO_FATAL_FAILURE(waitForCameraProperties());
+    ASSERT_NO_FATAL_FAILURE(prepareStream());
+    since = client().mark();
+    ASSERT_NO_FATAL_FAILURE(switchStream(true));
+    EXPECT_EQ(streamedFrames(since, 2).size(), 2u);
+    ASSERT_NO_FATAL_FAILURE(switchStream(false));
+}
+
 // Seconds from the UTC date and time of a FITS DATE-OBS, within a day.
 double secondsOfDay(const std::string &dateObs) {
     const size_t t = dateObs.find('T');
