@@ -231,7 +231,7 @@ public:
     int captureFrames(FrameDescription frame, std::string &error) {
         for (uint32_t number = 1; number <= options_.count;) {
             if (requested(environment_.stopRequested)) {
-                error = "stopped by an interrupt " + savedSoFar();
+                error = stoppedByInterrupt();
                 return kExitInterrupted;
             }
             std::vector<uint16_t> image;
@@ -251,7 +251,7 @@ public:
         }
         previews_.finish();
         if (requested(environment_.stopRequested)) {
-            error = "stopped by an interrupt " + savedSoFar();
+            error = stoppedByInterrupt();
             return kExitInterrupted;
         }
         if (failedExposures_ > 0) {
@@ -315,8 +315,8 @@ private:
                 return Attempt::Ended;
             }
             if (awaitingCamera() && requested(environment_.stopRequested)) {
+                error = stoppedByInterrupt();
                 abandon();
-                error = "stopped by an interrupt while waiting for the camera " + savedSoFar();
                 status = kExitInterrupted;
                 return Attempt::Ended;
             }
@@ -355,6 +355,7 @@ private:
             status = kExitCameraGone;
             return Attempt::Ended;
         }
+        showAwaitingCamera();  // before the report: an interrupt after it ends the run at once
         ++failedExposures_;
         if (retakenFrames_.empty() || retakenFrames_.back() != number) {
             retakenFrames_.push_back(number);
@@ -386,7 +387,8 @@ private:
 
     // After a failed exposure, until the camera starts the frame again.
     bool awaitingCamera() const {
-        return outage_.active() && tracker_.phase() == ExposurePhase::Waiting;
+        return outage_.active() &&
+               (!tracker_.running() || tracker_.phase() == ExposurePhase::Waiting);
     }
     void showAwaitingCamera() const {
         if (environment_.awaitingCamera != nullptr) {
@@ -429,6 +431,11 @@ private:
                              subframeColours(frame.plan).pattern, path);
         }
         return true;
+    }
+
+    std::string stoppedByInterrupt() const {
+        return std::string("stopped by an interrupt ") +
+               (awaitingCamera() ? "while waiting for the camera " : "") + savedSoFar();
     }
 
     std::string savedSoFar(bool after = true) const {
