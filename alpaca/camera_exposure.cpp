@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "alpaca/camera_device.h"
+#include "host/utc_time.h"
 
 namespace alpaca {
 

@@ -382,7 +382,8 @@ void CameraWorker::runExposure(const Command &command) {
           .id = request.id,
           .message = {},
           .image = {},
-          .time = startedUtc});
+          .time = startedUtc,
+          .steadyTime = start});
 
     // No module call until the frame is expected: each pending poll pauses
     // 200 ms, so a poll too early would deliver the frame up to 200 ms late.

@@ -98,9 +98,12 @@ struct WorkerEvent {
     uint64_t id = 0;
     std::string message;
     std::vector<uint16_t> image;
-    // ExposureStarted: the moment just before d_StartExposure. The camera's own
+    // ExposureStarted: the moment just before d_StartExposure, the shutter's
+    // time however late the program handles the event. The camera's own
     // events: when it happened.
     std::chrono::system_clock::time_point time{};
+    // ExposureStarted: the same moment on the steady clock, for the countdown.
+    std::chrono::steady_clock::time_point steadyTime{};
     // ExposureFailed: the camera is away and being reopened, so the same request
     // may succeed after CameraBack.
     bool recovering = false;

@@ -55,8 +55,9 @@ ExposureTracker::Meaning ExposureTracker::onEvent(const WorkerEvent &event) {
                 return Meaning::Stale;
             }
             current_->started = true;
-            current_->startUtc = clock_.utcNow();
-            current_->startSteady = clock_.steadyNow();
+            // The worker's stamps: the program may handle the event late.
+            current_->startUtc = event.time;
+            current_->startSteady = event.steadyTime;
             last_ = current_;
             return Meaning::Started;
         case WorkerEvent::Kind::FrameReady:
@@ -117,20 +118,4 @@ double ExposureTracker::secondsLeft() const {
     const double elapsed =
         std::chrono::duration<double>(clock_.steadyNow() - current_->startSteady).count();
     return std::max(0.0, current_->seconds - elapsed);
-}
-
-std::string utcTimeText(std::chrono::system_clock::time_point time) {
-    using namespace std::chrono;
-    const auto milliseconds = floor<std::chrono::milliseconds>(time);
-    const auto day = floor<days>(milliseconds);
-    const year_month_day date(day);
-    const hh_mm_ss clock(milliseconds - day);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03d",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
-                  static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()),
-                  static_cast<int>(clock.subseconds().count()));
-    return text;
 }

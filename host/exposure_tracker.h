@@ -40,7 +40,9 @@ struct TrackedExposure {
     uint64_t id = 0;
     double seconds = 0;
     FramePlan plan;
-    std::chrono::system_clock::time_point startUtc;  // request time until the camera starts
+    // When the camera started it, as the worker stamped it just before
+    // d_StartExposure (the request's time until then).
+    std::chrono::system_clock::time_point startUtc;
     std::chrono::steady_clock::time_point startSteady;
     bool started = false;
 };
@@ -63,7 +65,7 @@ public:
 
     enum class Meaning {
         Stale,    // of an aborted or older request, or a kind without meaning here
-        Started,  // the camera started it: the start time is now set
+        Started,  // the camera started it: the start time is now the worker's stamp
         Frame,    // its frame: the exposure is done (lastExposure() describes it)
         Failed,   // it failed: failure() says why
     };
@@ -93,6 +95,3 @@ private:
     bool failed_ = false;
     std::string failure_;
 };
-
-// "YYYY-MM-DDThh:mm:ss.sss", UTC (FITS DATE-OBS, ASCOM LastExposureStartTime).
-std::string utcTimeText(std::chrono::system_clock::time_point time);

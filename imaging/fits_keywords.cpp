@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/exposure_tracker.h"
+#include "host/utc_time.h"
 
 namespace {
 

@@ -31,10 +31,12 @@ TEST(Arguments, AcceptsTable) {
     EXPECT_FALSE(o.png);
     EXPECT_FALSE(o.overwrite);
     EXPECT_FALSE(o.showDriverMessages);
+    EXPECT_EQ(o.cameraWaitMs, 3600000);
 
     ASSERT_TRUE(parseArguments(split("--driver /x/D.so capture -m 2 -w 10,20,100,80 -e 1.5 -n 3 "
                                      "-o out/{n}.fits --png --overwrite --start-number 7 "
-                                     "--timeout-margin 2.5 --object M31 --show-driver-messages"),
+                                     "--timeout-margin 2.5 --object M31 --show-driver-messages "
+                                     "--camera-wait 90.5"),
                                o, error))
         << error;
     EXPECT_EQ(o.driverPath, "/x/D.so");
@@ -49,6 +51,7 @@ TEST(Arguments, AcceptsTable) {
     EXPECT_TRUE(o.overwrite);
     EXPECT_EQ(o.startNumber, 7u);
     EXPECT_EQ(o.timeoutMarginMs, 2500);
+    EXPECT_EQ(o.cameraWaitMs, 90500);
     EXPECT_EQ(o.object, "M31");
     EXPECT_TRUE(o.showDriverMessages);
 
@@ -112,6 +115,10 @@ TEST(Arguments, RefusesTable) {
         {"capture -f 0.1,0.1,x,0.5", "four decimals"},
         {"capture --start-number -4", "--start-number must be"},
         {"capture --timeout-margin -1", "is not a length in seconds"},
+        {"capture --camera-wait", "--camera-wait needs a value"},
+        {"capture --camera-wait -5", "--camera-wait: '-5' is not a length in seconds"},
+        {"capture --camera-wait 86400.001", "longer than the longest allowed, 86400.000 s"},
+        {"list --camera-wait 60", "--camera-wait applies to capture only"},
         {"list --png", "--png applies to capture only"},
         {"list -m 2", "--mode applies to capture only"},
         {"capture --type science", "--type must be light, dark, flat or bias"},

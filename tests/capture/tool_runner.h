@@ -174,9 +174,19 @@ public:
     bool started() const { return pid_ > 0; }
     void signal(int number) const { kill(pid_, number); }
 
-    // Terminal only: reads until `text` has appeared or `seconds` have passed.
+    // Until `text` has appeared on the terminal, or in standard output or
+    // error, or `seconds` have passed.
     bool waitForOutput(const std::string &text, double seconds) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        if (!onTerminal_) {
+            while ((readText(outPath()) + readText(errPath())).find(text) == std::string::npos) {
+                if (std::chrono::steady_clock::now() >= end) {
+                    return false;
+                }
+                usleep(20000);
+            }
+            return true;
+        }
         while (terminalOutput_.find(text) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());

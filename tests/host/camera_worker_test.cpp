@@ -267,9 +267,19 @@ TEST_F(Worker, ConnectsAndExposesInTheHostOrder) {
     EXPECT_EQ(outcome.driverName, "scripted");
     EXPECT_EQ(outcome.modeNames, (std::vector<std::string>{"m0", "m1", "m2", "m3", "m4"}));
     state.pendingPolls = 2;
+    const auto askedUtc = std::chrono::system_clock::now();
+    const auto asked = std::chrono::steady_clock::now();
     worker->expose(request(1));
     const auto events = waitFor(WorkerEvent::Kind::FrameReady, 1);
     ASSERT_TRUE(has(events, WorkerEvent::Kind::ExposureStarted, 1));
+    // Stamped between the request and d_StartExposure, on both clocks.
+    const auto started = std::find_if(events.begin(), events.end(), [](const WorkerEvent &e) {
+        return e.kind == WorkerEvent::Kind::ExposureStarted;
+    });
+    EXPECT_GE(started->steadyTime, asked);
+    EXPECT_LE(started->steadyTime, state.startedAt);
+    EXPECT_GE(started->time, askedUtc);
+    EXPECT_LE(started->time, std::chrono::system_clock::now());
     EXPECT_EQ(events.back().image.size(), 100u * 80u);
     EXPECT_EQ(events.back().image[0], 0xBEEF);
     const std::vector<std::string> expected = {

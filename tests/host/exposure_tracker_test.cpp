@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "host/utc_time.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -21,6 +23,15 @@ struct FakeClock {
     void advance(milliseconds by) {
         steady += by;
         utc += by;
+    }
+    // The worker's event, stamped now.
+    WorkerEvent started(uint64_t id) const {
+        return {.kind = WorkerEvent::Kind::ExposureStarted,
+                .id = id,
+                .message = {},
+                .image = {},
+                .time = utc,
+                .steadyTime = steady};
     }
 };
 
@@ -114,7 +125,7 @@ TEST(ExposureTracker, ScriptsOfEventsGiveThePhasesAndProgressClientsSee) {
                     break;
                 }
                 case Step::Started:
-                    meaning = tracker.onEvent({WorkerEvent::Kind::ExposureStarted, id, {}, {}});
+                    meaning = tracker.onEvent(clock.started(id));
                     break;
                 case Step::Frame:
                     meaning = tracker.onEvent({WorkerEvent::Kind::FrameReady, id, {}, {}});
@@ -137,25 +148,45 @@ TEST(ExposureTracker, ScriptsOfEventsGiveThePhasesAndProgressClientsSee) {
     }
 }
 
-TEST(ExposureTracker, StartTimeIsWhenTheCameraStartedToTheMillisecond) {
-    FakeClock clock;
-    clock.advance(milliseconds(3723042));  // 01:02:03.042
-    ExposureTracker tracker(clock.clock());
-    std::string error;
-    const auto request = tracker.begin(1.5, anyPlan(), error);
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->lengthMs, 1500);
-    EXPECT_EQ(request->mode, 2u);
-    EXPECT_EQ(request->window, anyPlan().window);
-    EXPECT_EQ(utcTimeText(tracker.lastExposure()->startUtc), "2026-12-09T01:02:03.042");
-    clock.advance(milliseconds(250));
-    tracker.onEvent({WorkerEvent::Kind::ExposureStarted, request->id, {}, {}});
-    clock.advance(milliseconds(5000));
-    tracker.onEvent({WorkerEvent::Kind::FrameReady, request->id, {}, {}});
-    ASSERT_TRUE(tracker.lastExposure());
-    EXPECT_EQ(utcTimeText(tracker.lastExposure()->startUtc), "2026-12-09T01:02:03.292");
-    EXPECT_EQ(tracker.lastExposure()->seconds, 1.5);
-    EXPECT_EQ(tracker.lastExposure()->plan, anyPlan());
+// The start is the worker's stamp, taken just before d_StartExposure: a
+// program busy elsewhere (sending the previous image) when the event comes
+// neither moves DATE-OBS nor shortens the countdown.
+TEST(ExposureTracker, StartTimeIsTheWorkersStampHoweverLateTheEventIsHandledTable) {
+    const struct {
+        int handledAfterMs;  // from the worker's stamp to onEvent
+        double secondsLeft;  // of the 2.5 s exposure, right after
+        ExposurePhase phase;
+    } cases[] = {
+        {0, 2.5, ExposurePhase::Exposing},
+        {1200, 1.3, ExposurePhase::Exposing},
+        {4000, 0, ExposurePhase::Reading},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.handledAfterMs);
+        FakeClock clock;
+        clock.advance(milliseconds(3723042));  // 01:02:03.042
+        ExposureTracker tracker(clock.clock());
+        std::string error;
+        const auto request = tracker.begin(2.5, anyPlan(), error);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->lengthMs, 2500);
+        EXPECT_EQ(request->mode, 2u);
+        EXPECT_EQ(request->window, anyPlan().window);
+        EXPECT_EQ(utcTimeText(tracker.lastExposure()->startUtc), "2026-12-09T01:02:03.042")
+            << "the request's time until the camera starts";
+        clock.advance(milliseconds(250));
+        const WorkerEvent started = clock.started(request->id);
+        clock.advance(milliseconds(c.handledAfterMs));
+        EXPECT_EQ(tracker.onEvent(started), ExposureTracker::Meaning::Started);
+        EXPECT_EQ(tracker.phase(), c.phase);
+        EXPECT_DOUBLE_EQ(tracker.secondsLeft(), c.secondsLeft);
+        clock.advance(milliseconds(5000));
+        tracker.onEvent({WorkerEvent::Kind::FrameReady, request->id, {}, {}});
+        ASSERT_TRUE(tracker.lastExposure());
+        EXPECT_EQ(utcTimeText(tracker.lastExposure()->startUtc), "2026-12-09T01:02:03.292");
+        EXPECT_EQ(tracker.lastExposure()->seconds, 2.5);
+        EXPECT_EQ(tracker.lastExposure()->plan, anyPlan());
+    }
 }
 
 TEST(ExposureTracker, RefusesLengthsOutsideTheRangeAndASecondExposure) {
@@ -182,5 +213,4 @@ TEST(ExposureTracker, RefusesLengthsOutsideTheRangeAndASecondExposure) {
             EXPECT_EQ(error, "an exposure is already in progress");
         }
     }
-    EXPECT_EQ(utcTimeText(std::chrono::system_clock::time_point{}), "1970-01-01T00:00:00.000");
 }

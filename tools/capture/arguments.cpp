@@ -159,7 +159,12 @@ void OptionTable::addAll() {
     flag("--overwrite", o.overwrite, true);
     value("--timeout-margin", true, [&o](const std::string &v) {
         std::string error;
-        check(parseSeconds(v, 24 * 3600 * 1000, o.timeoutMarginMs, error), error);
+        check(parseSeconds(v, kLongestWaitMs, o.timeoutMarginMs, error), error);
+    });
+    value("--camera-wait", true, [&o](const std::string &v) {
+        std::string error;
+        const bool ok = parseSeconds(v, kLongestWaitMs, o.cameraWaitMs, error);
+        check(ok, "--camera-wait: " + error);
     });
     value("--object", true, [&o](const std::string &v) {
         check(v.size() <= 68 && printableAscii(v),

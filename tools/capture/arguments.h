@@ -15,6 +15,10 @@ enum class Command { List, Capture, Help, Version };
 inline constexpr int32_t kMaxExposureMs = kLongestExposureMs;
 inline constexpr uint32_t kMaxFrameCount = 1000000;
 inline constexpr const char *kDefaultOutput = "captures/qm_{n:04}_{utc}.fits";
+// A power dip or a hub's reset brings a camera back within seconds; one away
+// for an hour needs a person. Up to a day may be asked for.
+inline constexpr int32_t kDefaultCameraWaitMs = 60 * 60 * 1000;
+inline constexpr int32_t kLongestWaitMs = 24 * 60 * 60 * 1000;
 
 struct Options {
     Command command = Command::Help;
@@ -31,6 +35,9 @@ struct Options {
     bool png = false;
     bool overwrite = false;
     int32_t timeoutMarginMs = 30000;
+    // How long a sequence waits for a camera that stopped delivering frames to
+    // deliver again, from its first failed exposure; 0 ends the run there.
+    int32_t cameraWaitMs = kDefaultCameraWaitMs;
     std::string object;
 };
 

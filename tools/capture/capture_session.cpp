@@ -2,13 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "host/bayer_pattern.h"
 #include "host/camera_identity.h"
 #include "host/camera_modes.h"
+#include "host/exposure_tracker.h"
+#include "host/utc_time.h"
 #include "tools/capture/fits_writer.h"
 #include "tools/capture/frame_files.h"
 #include "tools/capture/output_naming.h"
@@ -155,7 +160,57 @@ int runList(CameraWorker &worker, const std::string &driverPath, const ConnectOu
 
 namespace {
 
-// The frames of one run, from the first exposure to the last save.
+// "0.5 s", "90 s", "60 min".
+std::string durationText(std::chrono::milliseconds length) {
+    char text[40];
+    if (length.count() >= 120000 && length.count() % 60000 == 0) {
+        std::snprintf(text, sizeof text, "%lld min",
+                      static_cast<long long>(length.count() / 60000));
+    } else {
+        std::snprintf(text, sizeof text, "%g s", length.count() / 1000.0);
+    }
+    return text;
+}
+
+// A stretch of the night without frames: from the first exposure that failed
+// because the camera dropped out or stalled until a frame arrives again. The
+// sequence gives it --camera-wait.
+class CameraOutage {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit CameraOutage(std::chrono::milliseconds limit) : limit_(limit) {}
+
+    void exposureFailed(Clock::time_point now) {
+        if (!since_) {
+            since_ = now;
+        }
+    }
+    void frameArrived() { since_.reset(); }
+    bool active() const { return since_.has_value(); }
+    bool overAt(Clock::time_point now) const { return since_ && now - *since_ >= limit_; }
+    // How long a request may still wait for the camera.
+    std::chrono::milliseconds waitLeft(Clock::time_point now) const {
+        if (!since_) {
+            return limit_;
+        }
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - *since_);
+        return std::max(std::chrono::milliseconds(0), limit_ - waited);
+    }
+    double secondsWaited(Clock::time_point now) const {
+        return since_ ? std::chrono::duration<double>(now - *since_).count() : 0.0;
+    }
+    std::chrono::milliseconds limit() const { return limit_; }
+
+private:
+    std::chrono::milliseconds limit_;
+    std::optional<Clock::time_point> since_;
+};
+
+// The frames of one run, from the first exposure to the last save. Frame
+// numbers here count the frames asked for; a frame whose exposure failed keeps
+// its number until it is saved, and files take theirs when they are saved, so
+// neither has a gap.
 class CaptureRun {
 public:
     CaptureRun(CameraWorker &worker, WorkerEvents &events, const FramePlan &plan,
@@ -169,29 +224,39 @@ public:
           environment_(environment),
           reports_(reports),
           files_(std::move(files)),
-          previews_(files_, {.saved = reports.saved, .failed = reports.warning}) {}
+          previews_(files_, {.saved = reports.saved, .failed = reports.warning}),
+          outage_(std::chrono::milliseconds(options.cameraWaitMs)) {}
 
     // Returns an exit status.
     int captureFrames(FrameDescription frame, std::string &error) {
-        for (uint32_t i = 1; i <= options_.count; ++i) {
+        for (uint32_t number = 1; number <= options_.count;) {
             if (requested(environment_.stopRequested)) {
-                error = "stopped by an interrupt " + savedSoFar();
+                error = stoppedByInterrupt();
                 return kExitInterrupted;
             }
             std::vector<uint16_t> image;
-            std::chrono::system_clock::time_point started;
-            if (const int status = awaitFrame(i, image, started, error); status != kExitDone) {
+            int status = kExitDone;
+            const Attempt attempt = takeFrame(number, image, status, error);
+            if (attempt == Attempt::Ended) {
                 return status;
             }
-            frame.startUtc = started;
-            if (!saveFrame(std::move(image), frame, utcStamp(started), error)) {
+            if (attempt == Attempt::Failed) {
+                continue;  // the same frame again
+            }
+            frame.startUtc = tracker_.lastExposure()->startUtc;
+            if (!saveFrame(std::move(image), frame, utcStamp(frame.startUtc), error)) {
                 return kExitFailure;
             }
+            ++number;
         }
         previews_.finish();
         if (requested(environment_.stopRequested)) {
-            error = "stopped by an interrupt " + savedSoFar();
+            error = stoppedByInterrupt();
             return kExitInterrupted;
+        }
+        if (failedExposures_ > 0) {
+            error = "sequence complete, " + savedSoFar(false) + "; " + retakenSummary();
+            return kExitFramesRetaken;
         }
         return kExitDone;
     }
@@ -199,45 +264,153 @@ public:
     uint32_t framesSaved() const { return framesSaved_; }
 
 private:
-    // Frame `number` through the worker: its events bring the start, the
-    // frame or why there is none; between them the progress is shown and an
-    // interrupt that abandons the frame is taken. Returns an exit status.
-    int awaitFrame(uint32_t number, std::vector<uint16_t> &image,
-                   std::chrono::system_clock::time_point &started, std::string &error) {
-        worker_.expose({.id = number,
-                        .lengthMs = options_.exposureMs,
-                        .mode = plan_.mode,
-                        .window = plan_.window,
-                        .geometry = plan_.geometry});
+    enum class Attempt {
+        Frame,   // the frame arrived
+        Failed,  // the exposure failed and is to be taken again
+        Ended,   // the run ends with `status`
+    };
+
+    // One exposure of frame `number` through the worker: its events bring
+    // the start, the frame or why there is none; between them the progress is
+    // shown and interrupts are taken.
+    Attempt takeFrame(uint32_t number, std::vector<uint16_t> &image, int &status,
+                      std::string &error) {
+        std::optional<ExposureRequest> request =
+            tracker_.begin(options_.exposureMs / 1000.0, plan_, error);
+        if (!request) {
+            status = kExitFailure;
+            return Attempt::Ended;
+        }
+        request->waitForCamera = outage_.waitLeft(std::chrono::steady_clock::now());
+        worker_.expose(*request);
         const std::string frameName = "frame " + std::to_string(number);
-        const double exposureSeconds = options_.exposureMs / 1000.0;
-        bool exposing = false;
         for (;;) {
-            for (WorkerEvent &event : events_.next(worker_, kProgressPeriod)) {
-                if (event.id != number) {
+            while (!pending_.empty()) {
+                WorkerEvent event = std::move(pending_.front());
+                pending_.pop_front();
+                if (event.id == 0) {
+                    reportCamera(event);
                     continue;
                 }
-                if (event.kind == WorkerEvent::Kind::ExposureStarted) {
-                    exposing = true;
-                    started = event.time;
-                } else if (event.kind == WorkerEvent::Kind::FrameReady) {
-                    image = plan_.deliversSubframe() ? std::move(event.image)
-                                                     : cropToSubframe(event.image, plan_);
-                    return kExitDone;
-                } else if (event.kind == WorkerEvent::Kind::ExposureFailed) {
-                    error = frameName + ": " + event.message;
-                    return kExitFailure;
+                switch (tracker_.onEvent(event)) {
+                    case ExposureTracker::Meaning::Stale:
+                    case ExposureTracker::Meaning::Started:
+                        break;
+                    case ExposureTracker::Meaning::Frame:
+                        outage_.frameArrived();
+                        showAwaitingCamera();
+                        image = plan_.deliversSubframe() ? std::move(event.image)
+                                                         : cropToSubframe(event.image, plan_);
+                        return Attempt::Frame;
+                    case ExposureTracker::Meaning::Failed:
+                        return exposureFailed(number, event.message, event.recovering, status,
+                                              error);
                 }
             }
+            showAwaitingCamera();
             if (requested(environment_.interrupted)) {
-                worker_.abort();
+                abandon();
                 error = frameName + " abandoned by a second interrupt " + savedSoFar();
-                return kExitInterrupted;
+                status = kExitInterrupted;
+                return Attempt::Ended;
             }
-            if (exposing && environment_.progress) {
-                const std::chrono::duration<double> elapsed = environment_.utcNow() - started;
-                environment_.progress(number, options_.count, elapsed.count(), exposureSeconds);
+            if (awaitingCamera() && requested(environment_.stopRequested)) {
+                error = stoppedByInterrupt();
+                abandon();
+                status = kExitInterrupted;
+                return Attempt::Ended;
             }
+            showProgress(number);
+            for (WorkerEvent &event : events_.next(worker_, kProgressPeriod)) {
+                pending_.push_back(std::move(event));
+            }
+        }
+    }
+
+    // A failure the camera may recover from (it dropped out or stalled) is
+    // reported and the frame taken again while the wait allows; any other ends
+    // the run.
+    Attempt exposureFailed(uint32_t number, const std::string &message, bool recovering,
+                           int &status, std::string &error) {
+        const std::string what = "frame " + std::to_string(number) + ": " + message;
+        if (!recovering) {
+            error = what;
+            status = kExitFailure;
+            return Attempt::Ended;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        outage_.exposureFailed(now);
+        if (requested(environment_.stopRequested)) {
+            error = what + "; stopped by an interrupt " + savedSoFar();
+            status = kExitInterrupted;
+            return Attempt::Ended;
+        }
+        if (outage_.overAt(now)) {
+            error = what + "; " +
+                    (outage_.limit().count() == 0
+                         ? std::string("--camera-wait 0 does not wait for it")
+                         : "no frame from the camera within " + durationText(outage_.limit()) +
+                               " (--camera-wait)") +
+                    ", stopped " + savedSoFar();
+            status = kExitCameraGone;
+            return Attempt::Ended;
+        }
+        showAwaitingCamera();  // before the report: an interrupt after it ends the run at once
+        ++failedExposures_;
+        if (retakenFrames_.empty() || retakenFrames_.back() != number) {
+            retakenFrames_.push_back(number);
+        }
+        const auto utcNow = environment_.utcNow();
+        reports_.camera("frame " + std::to_string(number) + " failed at " + utcTimeText(utcNow) +
+                        " UTC: " + message + "; taking it again (waiting for the camera until " +
+                        utcTimeText(utcNow + outage_.waitLeft(now)) + " UTC at most)");
+        return Attempt::Failed;
+    }
+
+    // The camera's own events: the first failed attempt to open it of each
+    // outage (the reason it is away), and its return.
+    void reportCamera(const WorkerEvent &event) {
+        if (event.kind == WorkerEvent::Kind::ReopenFailed && event.attempt == 1) {
+            reports_.camera("waiting for the camera: " + event.message);
+        } else if (event.kind == WorkerEvent::Kind::CameraBack) {
+            reports_.camera("the camera answers again since " + utcTimeText(event.time) +
+                            " UTC (opened at attempt " + std::to_string(event.attempt) + ")");
+        }
+    }
+
+    // The frame in hand is given up: a running exposure's frame is dropped,
+    // one held for the camera never starts.
+    void abandon() {
+        worker_.abort();
+        tracker_.abort();
+    }
+
+    // After a failed exposure, until the camera starts the frame again.
+    bool awaitingCamera() const {
+        return outage_.active() &&
+               (!tracker_.running() || tracker_.phase() == ExposurePhase::Waiting);
+    }
+    void showAwaitingCamera() const {
+        if (environment_.awaitingCamera != nullptr) {
+            *environment_.awaitingCamera = awaitingCamera();
+        }
+    }
+
+    void showProgress(uint32_t number) const {
+        const auto now = std::chrono::steady_clock::now();
+        if (awaitingCamera()) {
+            if (environment_.waiting) {
+                environment_.waiting(number, options_.count, outage_.secondsWaited(now),
+                                     outage_.limit().count() / 1000.0);
+            }
+            return;
+        }
+        const ExposurePhase phase = tracker_.phase();
+        if ((phase == ExposurePhase::Exposing || phase == ExposurePhase::Reading) &&
+            environment_.progress) {
+            const std::chrono::duration<double> elapsed = now - tracker_.current()->startSteady;
+            environment_.progress(number, options_.count, elapsed.count(),
+                                  options_.exposureMs / 1000.0);
         }
     }
 
@@ -260,10 +433,34 @@ private:
         return true;
     }
 
-    std::string savedSoFar() const {
-        return framesSaved_ == 0 ? std::string("before any frame was saved")
-                                 : "after " + std::to_string(framesSaved_) + " of " +
-                                       std::to_string(options_.count) + " frames were saved";
+    std::string stoppedByInterrupt() const {
+        return std::string("stopped by an interrupt ") +
+               (awaitingCamera() ? "while waiting for the camera " : "") + savedSoFar();
+    }
+
+    std::string savedSoFar(bool after = true) const {
+        if (framesSaved_ == 0) {
+            return "before any frame was saved";
+        }
+        const std::string counted =
+            std::to_string(framesSaved_) + " of " + std::to_string(options_.count) + " frames";
+        return after ? "after " + counted + " were saved" : counted + " saved";
+    }
+
+    // "2 exposures failed and were taken again (frames 3, 7)"
+    std::string retakenSummary() const {
+        constexpr size_t kListed = 10;
+        std::string frames;
+        for (size_t i = 0; i < retakenFrames_.size() && i < kListed; ++i) {
+            frames += (i > 0 ? ", " : "") + std::to_string(retakenFrames_[i]);
+        }
+        if (retakenFrames_.size() > kListed) {
+            frames += " and " + std::to_string(retakenFrames_.size() - kListed) + " more";
+        }
+        const bool one = failedExposures_ == 1;
+        return std::to_string(failedExposures_) + (one ? " exposure" : " exposures") +
+               " failed and " + (one ? "was" : "were") + " taken again (" +
+               (retakenFrames_.size() == 1 ? "frame " : "frames ") + frames + ")";
     }
 
     CameraWorker &worker_;
@@ -274,7 +471,12 @@ private:
     const CaptureReports &reports_;
     FrameFiles files_;
     PreviewWriter previews_;
+    ExposureTracker tracker_;
+    CameraOutage outage_;
+    std::deque<WorkerEvent> pending_;  // taken from the worker, not yet handled
     uint32_t framesSaved_ = 0;
+    uint32_t failedExposures_ = 0;
+    std::vector<uint32_t> retakenFrames_;  // in order, each once
 };
 
 }  // namespace

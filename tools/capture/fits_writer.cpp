@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "host/exposure_tracker.h"
+#include "host/utc_time.h"
 #include "imaging/fits_keyword_writer.h"
 
 namespace {

@@ -21,6 +21,8 @@ namespace {
 // Set by the signal handler; lock-free, so safe to touch there.
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> abandonRequested{false};
+// Set by the capture loop while the camera is awaited: nothing to finish then.
+std::atomic<bool> awaitingCamera{false};
 bool stderrIsTerminal = false;
 
 // Only async-signal-safe calls: the handler may run in the middle of anything.
@@ -35,9 +37,11 @@ void sayFromHandler(const char *text) {
 // second abandons it, a third ends the program the ordinary way.
 void onInterrupt(int) {
     if (!stopRequested.exchange(true)) {
-        sayFromHandler(
-            "qm-capture: stopping once the frame in progress is saved (interrupt again to "
-            "abandon it)\n");
+        sayFromHandler(awaitingCamera.load()
+                           ? "qm-capture: stopping: no frame is in progress while the camera is "
+                             "awaited\n"
+                           : "qm-capture: stopping once the frame in progress is saved (interrupt "
+                             "again to abandon it)\n");
         return;
     }
     abandonRequested = true;
@@ -75,6 +79,11 @@ struct ProgressLine {
         std::fputs(" \033[K", stderr);
         shown = true;
     }
+    void showWaiting(uint32_t frame, uint32_t count, double waited, double limit) {
+        std::fprintf(stderr, "\rframe %u/%u: waiting for the camera, %.0f s of at most %.0f s \033[K",
+                     frame, count, waited, limit);
+        shown = true;
+    }
     void clear() {
         if (shown) {
             std::fputs("\r\033[K", stderr);
@@ -89,6 +98,10 @@ public:
     void progress(uint32_t frame, uint32_t count, double elapsed, double exposure) {
         const std::lock_guard lock(mutex_);
         line_.show(frame, count, elapsed, exposure, stopRequested.load());
+    }
+    void waiting(uint32_t frame, uint32_t count, double waited, double limit) {
+        const std::lock_guard lock(mutex_);
+        line_.showWaiting(frame, count, waited, limit);
     }
     void saved(const std::string &path) {
         const std::lock_guard lock(mutex_);
@@ -110,6 +123,11 @@ public:
         const std::lock_guard lock(mutex_);
         line_.clear();
         std::fprintf(stderr, "qm-capture: warning: %s\n", message.c_str());
+    }
+    void camera(const std::string &message) {
+        const std::lock_guard lock(mutex_);
+        line_.clear();
+        std::fprintf(stderr, "qm-capture: %s\n", message.c_str());
     }
     void clear() {
         const std::lock_guard lock(mutex_);
@@ -135,15 +153,21 @@ int capture(CameraWorker &worker, WorkerEvents &events, const std::string &drive
     CaptureEnvironment environment;
     environment.interrupted = &abandonRequested;
     environment.stopRequested = &stopRequested;
+    environment.awaitingCamera = &awaitingCamera;
     if (stderrIsTerminal) {
         environment.progress = [&console](uint32_t frame, uint32_t count, double elapsed,
                                           double exposure) {
             console.progress(frame, count, elapsed, exposure);
         };
+        environment.waiting = [&console](uint32_t frame, uint32_t count, double waited,
+                                         double limit) {
+            console.waiting(frame, count, waited, limit);
+        };
     }
     const CaptureReports reports{
         .saved = [&console](const std::string &path) { console.saved(path); },
         .warning = [&console](const std::string &message) { console.warning(message); },
+        .camera = [&console](const std::string &message) { console.camera(message); },
     };
     const int status =
         runCapture(worker, events, driverPath, module, options, environment, reports, error);

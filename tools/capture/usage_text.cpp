@@ -50,6 +50,11 @@ Options:
       --timeout-margin SECONDS
                            time allowed beyond the exposure for readout before
                            a frame is given up (default 30)
+      --camera-wait SECONDS
+                           how long a sequence waits for a camera that stopped
+                           delivering (unplugged, stalled) to deliver again,
+                           from its first failed exposure (default 3600, at
+                           most 86400; 0: the first failed exposure ends it)
       --object NAME        OBJECT keyword
   -h, --help               this text
       --version            program version and the driver's name (the camera
@@ -67,10 +72,20 @@ Examples:
   qm-capture capture -m 4 -w 512,384,1024,768 -e 0.5 --pixel-size 3.75
                            one unbinned frame of the middle quarter
 
+When the camera drops out:
+  A frame that does not arrive within the exposure and --timeout-margin, or
+  that the driver refuses to start, is reported on standard error (frame
+  number, time, what happened); the camera is reopened, and the frame is
+  taken again under the same number, so the files are numbered without a gap
+  and the count asked for is delivered (exit status 3). If no frame arrives
+  within --camera-wait of the first failure, the run ends with the frames
+  saved so far kept (exit status 4).
+
 Interrupting:
   The first Ctrl-C (or SIGTERM) lets the frame in progress finish and be
-  saved, then ends the sequence; a second one abandons that frame. A file is
-  complete and on disk when its name is printed.
+  saved, then ends the sequence; a second one abandons that frame. While the
+  camera is awaited no frame is in progress, and the first one ends the run
+  at once. A file is complete and on disk when its name is printed.
 
 Simulated camera:
   With the simulated camera (libCCDVideoAPI.so of the qm208x simulated camera
@@ -86,9 +101,13 @@ Simulated camera:
                            by the same seed and exposure number since opening;
                            fixed: the same noise in every exposure
   QM_SIM_COVERED           1: telescope covered, no sky and no stars (default 0)
+  QM_SIM_CONTROL           a file whose first word, present, absent or stall,
+                           plugs, unplugs or stalls the camera while it runs
 
 Exit status:
   0 done, 1 failure (camera, driver, exposure, file), 2 bad arguments,
-  130 ended by an interrupt
+  3 done, every frame saved, but exposures failed and were taken again,
+  4 the camera delivered no frame within --camera-wait (frames saved are
+  kept), 130 ended by an interrupt
 )";
 }
