@@ -25,6 +25,8 @@
 #include "alpaca/preview_png.h"
 #endif
 
+using namespace alpaca;
+
 namespace {
 
 std::atomic<bool> stopRequested{false};
@@ -43,10 +45,95 @@ void logLine(const std::string &line) {
     std::fflush(stderr);
 }
 
+// The saved settings: read only from the command line's file or the default
+// place, and written back when the setup page changes them.
+struct Settings {
+    std::string path;  // empty: nowhere to save, the settings last this run only
+    ServerConfig config;
+    std::mutex mutex;  // the setup page saves from a request thread
+};
+
+// Reads the settings, gives a new server its UniqueID and takes the command
+// line's pixel size; false with a reason when the file cannot be read.
+bool loadSettings(const Arguments &arguments, Settings &settings, std::string &error) {
+    settings.path = arguments.configPath.empty() ? defaultConfigPath() : arguments.configPath;
+    if (settings.path.empty()) {
+        logLine("no configuration file (no home folder known): the UniqueID lasts this run only");
+    } else if (!loadConfig(settings.path, settings.config, error)) {
+        return false;
+    }
+    bool changed = false;
+    if (settings.config.uniqueId.empty()) {
+        settings.config.uniqueId = makeUniqueId();
+        changed = true;
+    }
+    if (arguments.pixelSizeMicrons &&
+        settings.config.pixelSizeMicrons != arguments.pixelSizeMicrons) {
+        settings.config.pixelSizeMicrons = arguments.pixelSizeMicrons;
+        changed = true;
+    }
+    if (changed && !settings.path.empty() && !saveConfig(settings.path, settings.config, error)) {
+        logLine("warning: " + error + " (settings last this run only)");
+    }
+    return true;
+}
+
+std::chrono::milliseconds milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+ServerOptions serverOptions(const Arguments &arguments, Settings &settings) {
+    ServerOptions options;
+    options.bindAddress = arguments.bindAddress;
+    options.port = arguments.port;
+    options.uniqueId = settings.config.uniqueId;
+    options.readTimeout = milliseconds(arguments.requestTimeoutSeconds);
+    options.savePixelSize = [&settings](double microns, std::string &why) {
+        std::lock_guard lock(settings.mutex);
+        if (settings.path.empty()) {
+            why = "no configuration file to save it in";
+            return false;
+        }
+        ServerConfig updated = settings.config;
+        updated.pixelSizeMicrons = microns;
+        if (!saveConfig(settings.path, updated, why)) {
+            return false;
+        }
+        settings.config = updated;
+        logLine("pixel size set to " + std::to_string(microns) + " microns");
+        return true;
+    };
+#ifdef QM_ALPACA_PREVIEW
+    options.previewPng = previewPngOf;
+#endif
+    return options;
+}
+
+// Serves until SIGINT, SIGTERM or the console window's close; false when the
+// server stopped by itself.
+bool serveUntilStopped(AlpacaServer &server, const Arguments &arguments,
+                       int port) {
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    dressConsoleWindow(consoleTitle(arguments.bindAddress, port), stopRequested);
+    std::atomic<bool> serving{true};
+    std::thread watcher([&] {
+        while (serving && !stopRequested) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        server.stop();
+    });
+    std::printf("qm-alpaca: listening on %s:%d\n", arguments.bindAddress.c_str(), port);
+    std::fflush(stdout);
+    const bool served = server.run();
+    serving = false;
+    watcher.join();
+    return served || stopRequested;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    using namespace alpaca;
     Arguments arguments;
     std::string error;
     if (!parseArguments(std::vector<std::string>(argv + 1, argv + argc), arguments, error)) {
@@ -61,72 +148,25 @@ int main(int argc, char **argv) {
         std::printf("qm-alpaca %s\n", QM_ALPACA_VERSION);
         return 0;
     }
-
-    // The configuration: only from the command line or the default place.
-    const std::string configPath =
-        arguments.configPath.empty() ? defaultConfigPath() : arguments.configPath;
-    ServerConfig config;
-    if (configPath.empty()) {
-        logLine("no configuration file (no home folder known): the UniqueID lasts this run only");
-    } else if (!loadConfig(configPath, config, error)) {
+    Settings settings;
+    if (!loadSettings(arguments, settings, error)) {
         std::fprintf(stderr, "qm-alpaca: %s\n", error.c_str());
         return 1;
     }
-    bool changed = false;
-    if (config.uniqueId.empty()) {
-        config.uniqueId = makeUniqueId();
-        changed = true;
-    }
-    if (arguments.pixelSizeMicrons && config.pixelSizeMicrons != arguments.pixelSizeMicrons) {
-        config.pixelSizeMicrons = arguments.pixelSizeMicrons;
-        changed = true;
-    }
-    std::mutex configMutex;
-    if (changed && !configPath.empty() && !saveConfig(configPath, config, error)) {
-        logLine("warning: " + error + " (settings last this run only)");
-    }
 
-    const std::string driverPath =
-        findDriverModule({.option = arguments.driverPath, .configured = config.driverPath}).path;
-
-    const auto milliseconds = [](double seconds) {
-        return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
-    };
-    CameraDevice device(dynamicModuleLoader(), driverPath, config.pixelSizeMicrons, logLine,
+    const std::string driverPath = findDriverModule({.option = arguments.driverPath,
+                                                     .configured = settings.config.driverPath})
+                                       .path;
+    CameraDevice device(dynamicModuleLoader(), driverPath, settings.config.pixelSizeMicrons,
+                        logLine,
                         {.readoutMargin = milliseconds(arguments.readoutMarginSeconds),
                          .reconnectWait = milliseconds(arguments.reconnectWaitSeconds)});
-
-    ServerOptions options;
-    options.bindAddress = arguments.bindAddress;
-    options.port = arguments.port;
-    options.uniqueId = config.uniqueId;
-    options.readTimeout =
-        std::chrono::milliseconds(static_cast<int64_t>(arguments.requestTimeoutSeconds * 1000));
-    options.savePixelSize = [&](double microns, std::string &why) {
-        std::lock_guard lock(configMutex);
-        if (configPath.empty()) {
-            why = "no configuration file to save it in";
-            return false;
-        }
-        ServerConfig updated = config;
-        updated.pixelSizeMicrons = microns;
-        if (!saveConfig(configPath, updated, why)) {
-            return false;
-        }
-        config = updated;
-        logLine("pixel size set to " + std::to_string(microns) + " microns");
-        return true;
-    };
-#ifdef QM_ALPACA_PREVIEW
-    options.previewPng = previewPngOf;
-#endif
-    AlpacaServer server(device, options);
+    AlpacaServer server(device, serverOptions(arguments, settings));
     const int port = server.bind();
     if (port < 0) {
         std::fprintf(stderr, "qm-alpaca: %s\n", server.error().c_str());
         return 1;
     }
-
 #ifdef QM_ALPACA_HAS_DISCOVERY
     std::unique_ptr<DiscoveryResponder> discovery;
     if (arguments.discovery) {
@@ -137,25 +177,9 @@ int main(int argc, char **argv) {
         }
     }
 #endif
-
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-    dressConsoleWindow(consoleTitle(arguments.bindAddress, port), stopRequested);
-    std::atomic<bool> serving{true};
-    std::thread watcher([&] {
-        while (serving && !stopRequested) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        server.stop();
-    });
-
     logLine("driver module " + driverPath + ", configuration " +
-            (configPath.empty() ? "(none)" : configPath));
-    std::printf("qm-alpaca: listening on %s:%d\n", arguments.bindAddress.c_str(), port);
-    std::fflush(stdout);
-    const bool served = server.run();
-    serving = false;
-    watcher.join();
+            (settings.path.empty() ? "(none)" : settings.path));
+    const bool stoppedByRequest = serveUntilStopped(server, arguments, port);
     logLine("stopped");
-    return served || stopRequested ? 0 : 1;
+    return stoppedByRequest ? 0 : 1;
 }

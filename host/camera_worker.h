@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/camera_identity.h"
 #include "host/delivery_estimate.h"
 #include "host/driver_api.h"
 #include "host/host_window.h"
@@ -114,7 +115,7 @@ class CameraWorker {
 public:
     // `wake` is called on the worker thread whenever events are waiting.
     CameraWorker(ModuleLoader loader, std::function<void()> wake,
-                 std::chrono::milliseconds readoutMargin = std::chrono::seconds(30),
+                 std::chrono::milliseconds readoutMargin = kDefaultReadoutMargin,
                  RecoveryTiming recovery = {});
     // Ends the thread after the call in progress (a reopening is abandoned); a
     // connected camera is finalized.

@@ -159,7 +159,11 @@ void OptionTable::addAll() {
     flag("--overwrite", o.overwrite, true);
     value("--timeout-margin", true, [&o](const std::string &v) {
         std::string error;
-        check(parseSeconds(v, kLongestWaitMs, o.timeoutMarginMs, error), error);
+        const auto longest = static_cast<int32_t>(kLongestReadoutMargin.count());
+        const bool ok = parseSeconds(v, longest, o.timeoutMarginMs, error);
+        check(ok, "--timeout-margin: " + error);
+        check(o.timeoutMarginMs >= kShortestReadoutMargin.count(),
+              "--timeout-margin: '" + v + "' seconds is shorter than the shortest allowed, 0.1 s");
     });
     value("--camera-wait", true, [&o](const std::string &v) {
         std::string error;

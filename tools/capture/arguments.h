@@ -34,7 +34,7 @@ struct Options {
     uint64_t startNumber = 1;
     bool png = false;
     bool overwrite = false;
-    int32_t timeoutMarginMs = 30000;
+    int32_t timeoutMarginMs = static_cast<int32_t>(kDefaultReadoutMargin.count());
     // How long a sequence waits for a camera that stopped delivering frames to
     // deliver again, from its first failed exposure; 0 ends the run there.
     int32_t cameraWaitMs = kDefaultCameraWaitMs;

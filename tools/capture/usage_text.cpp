@@ -49,7 +49,7 @@ Options:
                            then starts at --start-number instead of resuming
       --timeout-margin SECONDS
                            time allowed beyond the exposure for readout before
-                           a frame is given up (default 30)
+                           a frame is given up, 0.1 to 3600 (default 30)
       --camera-wait SECONDS
                            how long a sequence waits for a camera that stopped
                            delivering (unplugged, stalled) to deliver again,
