@@ -30,9 +30,7 @@ case $way in dump | alpaca) ;; *) usage ;; esac
 
 work=$(mktemp -d)
 pid=""
-stop_server() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; pid=""; fi
-}
+source "$(dirname "$0")/alpaca_server.sh"
 trap 'stop_server; rm -rf "$work"' EXIT
 export QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed QM_SIM_SEED=20800
 
@@ -56,18 +54,10 @@ dump_frames() {  # name, command...
 # Starts a server, exposes every mode and saves its ImageBytes answer as
 # $work/NAME/frame-N.raw.
 serve_frames() {  # name, command...
-  local name=$1 port="" url mode bin readout transaction=0
+  local name=$1 url mode bin readout transaction=0
   shift
   mkdir -p "$work/$name"
-  "$@" --port 0 --bind 127.0.0.1 --no-discovery --config "$work/$name.json" \
-    >"$work/$name.out" 2>"$work/$name.log" &
-  pid=$!
-  for _ in $(seq 1200); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.out")
-    [ -n "$port" ] || ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "frame_compare.sh: $name did not start"; cat "$work/$name.log"; return 1; }
+  start_server "$name" "$@" || return 1
   url=http://127.0.0.1:$port/api/v1/camera/0
   put() {  # member, form
     transaction=$((transaction + 1))

@@ -17,9 +17,7 @@ if [ ${#first[@]} -eq 0 ] || [ ${#second[@]} -eq 0 ]; then
 fi
 work=$(mktemp -d)
 pid=""
-stop_server() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; pid=""; fi
-}
+source "$(dirname "$0")/alpaca_server.sh"
 trap 'stop_server; rm -rf "$work"' EXIT
 
 # The decoded pixels of a PNG: width, height, colour type and a digest of the
@@ -63,17 +61,9 @@ PY
 
 # Starts a server, exposes 1 s and saves the preview as $work/NAME.png.
 preview_of() {  # name, command...
-  local name=$1 port="" url
+  local name=$1 url
   shift
-  QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed "$@" --port 0 --bind 127.0.0.1 --no-discovery \
-    --config "$work/$name.json" >"$work/$name.out" 2>"$work/$name.log" &
-  pid=$!
-  for _ in $(seq 1200); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/$name.out")
-    [ -n "$port" ] || ! kill -0 "$pid" 2>/dev/null && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "preview_compare.sh: $name did not start"; cat "$work/$name.log"; return 1; }
+  start_server "$name" env QM_SIM_TIME_SCALE=0 QM_SIM_NOISE=fixed "$@" || return 1
   url=http://127.0.0.1:$port/api/v1/camera/0
   curl -sf -m 60 -X PUT -d 'Connected=true&ClientID=7&ClientTransactionID=1' "$url/connected" >/dev/null
   curl -sf -m 60 -X PUT -d 'Duration=1&Light=true&ClientID=7&ClientTransactionID=2' \
