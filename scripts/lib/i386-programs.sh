@@ -58,3 +58,12 @@ register_qemu_i386() {
   printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' |
     as_root tee "$binfmt/register" >/dev/null
 }
+
+# Whether this machine's own Wine is there for 32-bit and 64-bit prefixes
+# (scripts/install-deps.sh tries wine32 and wine64).
+machine_wine_installed() {
+  local p
+  for p in wine32:i386 wine64; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || return 1
+  done
+}
