@@ -23,9 +23,8 @@ skip_wine=${QM_SKIP_WINE:-0}
 # root of its own (scripts/ci/wine-root.sh). The root's Wine runs chrooted with
 # this clone and /tmp mounted at the same paths, in a mount namespace of this
 # script's own, so that its mounts end with it.
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 wine_from=machine
-if [ "${QM_WINE_ROOT:-0}" = 1 ] || ! installed wine32:i386 || ! installed wine64; then
+if [ "${QM_WINE_ROOT:-0}" = 1 ] || ! machine_wine_installed; then
   wine_from=root
 fi
 if [ "$skip_wine" != 1 ] && [ "$wine_from" = root ] && [ "${QM_WINE_NAMESPACE:-0}" != 1 ]; then
@@ -111,9 +110,11 @@ if [ "$skip_wine" != 1 ]; then
   route_i386_programs
   trap switch_qemu_on_again EXIT
   if [ "$wine_from" = root ]; then
-    echo "windows.sh: Wine from a root of its own (QM_WINE_ROOT=${QM_WINE_ROOT:-0}; here:" \
-         "wine32 $(installed wine32:i386 && echo installed || echo missing)," \
-         "wine64 $(installed wine64 && echo installed || echo missing))"
+    if [ "${QM_WINE_ROOT:-0}" = 1 ]; then
+      echo "windows.sh: QM_WINE_ROOT=1: Wine from a root of its own"
+    else
+      echo "windows.sh: this machine's Wine (wine32 and wine64) is not installed: Wine from a root of its own"
+    fi
     # Made, or found, while the cross build runs.
     mkdir -p build/mingw
     scripts/ci/wine-root.sh >build/mingw/wine-root.path 2>build/mingw/wine-root.log &

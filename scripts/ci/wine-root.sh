@@ -10,7 +10,9 @@
 # but it makes no 32-bit prefix ("WINEARCH is set to 'win32' but this is not
 # supported in wow64 mode") and on a kernel that refuses i386 programs its
 # 32-bit programs crash as they start.
-#   scripts/ci/wine-root.sh     (as root) prints the root's path
+#   scripts/ci/wine-root.sh [--if-needed]   (as root) prints the root's path;
+#       --if-needed: only where the machine's own Wine is missing (CI makes the
+#       root early, beside other stages, for scripts/ci/windows.sh to reuse)
 # Roots are kept in QM_WINE_ROOT_CACHE (default /var/cache/qm208x), outside the
 # clone, under a name made from their definition: a root is reused while its
 # package list is unchanged, and replaced when it changes. Runs at once wait for
@@ -30,6 +32,15 @@ options=(--variant=apt --architectures=amd64,i386
          --dpkgopt=path-exclude=/usr/share/locale/*)
 root=$cache/wine-$suite-$(printf '%s\n' "$suite" "${options[@]}" | sha256sum | cut -c1-12)
 
+case ${1:-} in
+  "") ;;
+  --if-needed)
+    if machine_wine_installed; then
+      echo "wine-root.sh: this machine's Wine is installed: no root needed" >&2
+      exit 0
+    fi ;;
+  *) echo "usage: scripts/ci/wine-root.sh [--if-needed]" >&2; exit 2 ;;
+esac
 if [ "$(id -u)" != 0 ]; then
   echo "wine-root.sh: needs root (mmdebstrap's root mode)" >&2
   exit 2
