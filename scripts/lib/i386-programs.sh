@@ -14,15 +14,20 @@
 kernel_runs_i386() {
   local probe status=0
   probe=$(mktemp "${1:-${TMPDIR:-/tmp}}/i386-probe.XXXXXX")
-  # ELF header: 32-bit, little-endian, executable, machine 6, entry 0x08048054,
-  # one program header at 52; the program header: the whole file loaded
-  # read+execute at 0x08048000; then mov eax,1; mov ebx,42; int 0x80.
-  printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\6\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0''\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0''\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0''\270\1\0\0\0\273\52\0\0\0\315\200' >"$probe"
-  chmod +x "$probe"
+  write_i386_probe "$probe"
   # The shell itself reports a refused program: the subshell keeps that quiet.
   ("$probe") 2>/dev/null || status=$?
   rm -f "$probe"
   [ "$status" -eq 42 ]
+}
+#   write_i386_probe FILE [MACHINE]   (MACHINE 6 unless given: 3 makes an
+#                                      ordinary i386 program, for the tests)
+write_i386_probe() {
+  # ELF header: 32-bit, little-endian, executable, the machine, entry
+  # 0x08048054, one program header at 52; the program header: the whole file
+  # loaded read+execute at 0x08048000; then mov eax,1; mov ebx,42; int 0x80.
+  printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\'"${2:-6}"'\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0''\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0''\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\140\0\0\0\140\0\0\0\5\0\0\0\0\20\0\0''\270\1\0\0\0\273\52\0\0\0\315\200' >"$1"
+  chmod +x "$1"
 }
 
 # Entries of binfmt_misc that hand i386 programs to QEMU, by path. The file
@@ -54,10 +59,14 @@ register_qemu_i386() {
          "(scripts/install-deps.sh installs qemu-user-static)" >&2
     return 1
   fi
-  # ELF, 32-bit, little-endian, executable or shared object, machine i386.
-  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' |
-    as_root tee "$binfmt/register" >/dev/null
+  printf ':qemu-i386:M::%s:%s:%s:F' "$(hex_escaped "$qemu_i386_magic")" \
+    "$(hex_escaped "$qemu_i386_mask")" "$qemu" | as_root tee "$binfmt/register" >/dev/null
 }
+# The entry's first 20 bytes, as binfmt_misc shows them: ELF, 32-bit,
+# little-endian, executable or shared object, machine i386 (3) alone.
+qemu_i386_magic=7f454c4601010100000000000000000002000300
+qemu_i386_mask=fffffffffffefe00fffffffffffffffffeffffff
+hex_escaped() { sed 's/../\\x&/g' <<<"$1"; }
 
 # Whether this machine's own Wine is there for 32-bit and 64-bit prefixes
 # (scripts/install-deps.sh tries wine32 and wine64).
