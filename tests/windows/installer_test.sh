@@ -68,12 +68,17 @@ expect_equal() {  # what, got, expected
 
 # Files under drive_c and registry keys, once Wine has written its registry.
 # Wine's own keys are left out: it adds some when it first needs them (such as
-# Software\Wine\Ports), whenever that happens to be.
+# Software\Wine\Ports), whenever that happens to be. So are the devices Wine's
+# Plug and Play finds, which it can be still setting up after the prefix's
+# start-up (under emulation its virtual HID device's keys and
+# windows\inf\input.pnf came during the first installation).
 snapshot() {
   wineserver -w
-  (cd "$drive" && find . | sort) >"$work/files-$1"
+  (cd "$drive" && find . | grep -v '^\./windows/inf/[^/]*\.pnf$' | sort) >"$work/files-$1"
   grep -h '^\[' "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" | sed 's/\] [0-9]*$/]/' |
-    grep -v '^\[Software\\\\Wine\\\\' | sort >"$work/keys-$1"
+    grep -v -e '^\[Software\\\\Wine\\\\' \
+      -e '^\[System\\\\CurrentControlSet\\\\\(Enum\|Control\\\\Class\|Control\\\\DeviceClasses\)\\\\' |
+    sort >"$work/keys-$1"
 }
 # A value of HKLM\Software\KEY as system.reg holds it (KEY as written there,
 # with \\ between its parts; the 32-bit view's keys begin with Wow6432Node).
