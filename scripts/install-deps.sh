@@ -25,11 +25,11 @@ packages=(
   lintian siril chromium iproute2 debootstrap mmdebstrap
   clang libclang-rt-dev valgrind
   g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev nsis
-  qemu-user-static
 )
-# wine32-preloader: Wine's 32-bit loader also under QEMU, on kernels without
-# 32-bit emulation (scripts/ci/windows.sh).
-i386_packages=(wine wine32 wine32-preloader)
+# Wine for the Windows tests (scripts/ci/windows.sh): wine32 for 32-bit prefixes,
+# wine64 beside it for 64-bit ones; wine32-preloader: Wine's 32-bit loader also
+# under QEMU, on kernels without 32-bit emulation.
+wine_packages=(wine wine64 wine32 wine32-preloader)
 
 # siril-cli 1.2 (Debian 13) opens a display even to run a script: the INDI
 # tests give it a virtual one with xvfb-run.
@@ -38,6 +38,19 @@ if [ "${ID:-}:${VERSION_ID:-}" = debian:13 ]; then
 fi
 
 source "$(dirname "$0")/lib/as-root.sh"
+source "$(dirname "$0")/lib/i386-programs.sh"
+
+# QEMU's i386 emulator runs Wine's 32-bit programs where the kernel itself
+# refuses i386 programs (and with QM_WINE_EMULATE=1, which takes that road
+# anyway); elsewhere it is not needed.
+if [ "${QM_SKIP_WINE:-0}" != 1 ]; then
+  if [ "${QM_WINE_EMULATE:-0}" = 1 ]; then
+    packages+=(qemu-user-static)
+  elif ! kernel_runs_i386; then
+    echo "install-deps.sh: this kernel refuses i386 programs: Wine's run under QEMU (qemu-user-static)"
+    packages+=(qemu-user-static)
+  fi
+fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
@@ -53,10 +66,10 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
     installed "$p" || missing+=("$p")
   done
 fi
-missing_i386=()
+missing_wine=()
 if [ "${QM_SKIP_WINE:-0}" != 1 ]; then
-  for p in "${i386_packages[@]}"; do
-    installed "$p" || missing_i386+=("$p")
+  for p in "${wine_packages[@]}"; do
+    installed "$p" || missing_wine+=("$p")
   done
 fi
 
@@ -75,8 +88,8 @@ apt_install() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"
 }
 
-if [ ${#missing[@]} -gt 0 ] || [ ${#missing_i386[@]} -gt 0 ]; then
-  if [ ${#missing_i386[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_wine[@]} -gt 0 ]; then
+  if [ ${#missing_wine[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
   fi
   update_indexes
@@ -88,11 +101,12 @@ fi
 # Wine's 32-bit half comes from the i386 architecture, whose indexes a mirror
 # may be serving inconsistently: that is no reason to stop the rest of the
 # set-up. Without it, scripts/ci/windows.sh runs the Windows tests with a Wine
-# of its own (a root with Debian unstable's WoW64 Wine, which has no i386 part).
-if [ ${#missing_i386[@]} -gt 0 ]; then
-  echo "Installing: ${missing_i386[*]}"
-  if ! apt_install "${missing_i386[@]}"; then
-    echo "install-deps.sh: Wine's 32-bit packages (${missing_i386[*]}) could not be installed;" \
+# of its own (scripts/ci/wine-root.sh: a root with bookworm's main suite alone,
+# amd64 and i386).
+if [ ${#missing_wine[@]} -gt 0 ]; then
+  echo "Installing: ${missing_wine[*]}"
+  if ! apt_install "${missing_wine[@]}"; then
+    echo "install-deps.sh: Wine's packages (${missing_wine[*]}) could not be installed;" \
          "scripts/ci/windows.sh will use a Wine root of its own instead" >&2
   fi
 fi

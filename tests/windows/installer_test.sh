@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The Windows installer as an administrator runs it, silently, under Wine in the
-# prefix WINEPREFIX names (a fresh one: scripts/ci/windows.sh makes it):
+# prefix WINEPREFIX names (a fresh one: scripts/ci/windows.sh makes a 32-bit and
+# a 64-bit one). In a 64-bit prefix the 32-bit installer goes, as on 64-bit
+# Windows, to "Program Files (x86)" and writes the 32-bit view of the registry
+# (HKLM\Software\Wow6432Node), the view Add/Remove Programs reads 32-bit
+# programs' entries from.
 #   1. install with the simulated camera: exactly the expected files, Start-menu
 #      entries, start at logon and registry entries (Add/Remove Programs with
-#      name, version, publisher and size);
+#      name, version, publisher and size, in the 32-bit view only);
 #   2. the server started from the install folder serves a frame that the
 #      Alpaca API tests check (ALPACA_TESTS, the Linux build's alpaca_api_tests;
 #      left out with a message when it is "-", as where Wine runs emulated);
@@ -13,7 +17,7 @@
 #   4. refused command lines end with status 2 and change nothing;
 #   5. silent uninstall: none of the installed files or registry keys remain,
 #      the user's settings folder %APPDATA%\qm208x does.
-# Ends with "installer: N passed, M failed".
+# Ends with "installer, win32 prefix: N passed, M failed" (or win64).
 #   installer_test.sh SETUP_EXE ALPACA_TESTS|-
 set -euo pipefail
 export LC_ALL=C
@@ -25,8 +29,14 @@ fi
 setup=$1 alpaca_tests=$2
 : "${WINEPREFIX:?installer_test.sh: WINEPREFIX must name a Wine prefix}"
 drive=$WINEPREFIX/drive_c
-install_dir='C:\Program Files\QM208X Alpaca'
-unix_dir=$drive/Program\ Files/QM208X\ Alpaca
+arch=$(sed -n 's/^#arch=//p' "$WINEPREFIX/system.reg" 2>/dev/null)
+case $arch in
+  win32) program_files='Program Files' view='' ;;
+  win64) program_files='Program Files (x86)' view='Wow6432Node\\' ;;
+  *) echo "installer_test.sh: $WINEPREFIX is not a Wine prefix made by wineboot" >&2; exit 1 ;;
+esac
+install_dir="C:\\$program_files\\QM208X Alpaca"
+unix_dir=$drive/$program_files/QM208X\ Alpaca
 menu=$drive/ProgramData/Microsoft/Windows/Start\ Menu/Programs
 work=$(mktemp -d)
 server=""
@@ -58,15 +68,22 @@ expect_equal() {  # what, got, expected
 
 # Files under drive_c and registry keys, once Wine has written its registry.
 # Wine's own keys are left out: it adds some when it first needs them (such as
-# Software\Wine\Ports), whenever that happens to be.
+# Software\Wine\Ports), whenever that happens to be. So are the devices Wine's
+# Plug and Play finds, which it can be still setting up after the prefix's
+# start-up (under emulation its virtual HID device's keys and
+# windows\inf\input.pnf came during the first installation).
 snapshot() {
-  wineserver -w
-  (cd "$drive" && find . | sort) >"$work/files-$1"
+  # Under emulation a Wine process can hang: that ends the test.
+  timeout 300 wineserver -w ||
+    { echo "installer_test.sh: Wine's processes were still running after 300 s" >&2; exit 1; }
+  (cd "$drive" && find . | grep -v '^\./windows/inf/[^/]*\.pnf$' | sort) >"$work/files-$1"
   grep -h '^\[' "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" | sed 's/\] [0-9]*$/]/' |
-    grep -v '^\[Software\\\\Wine\\\\' | sort >"$work/keys-$1"
+    grep -v -e '^\[Software\\\\Wine\\\\' \
+      -e '^\[System\\\\CurrentControlSet\\\\\(Enum\|Control\\\\Class\|Control\\\\DeviceClasses\)\\\\' |
+    sort >"$work/keys-$1"
 }
 # A value of HKLM\Software\KEY as system.reg holds it (KEY as written there,
-# with \\ between its parts).
+# with \\ between its parts; the 32-bit view's keys begin with Wow6432Node).
 registry_value() {  # key, name
   KEY="[Software\\\\$1]" NAME="\"$2\"=" awk '
     index($0, ENVIRON["KEY"]) == 1 { inside = 1; next }
@@ -79,6 +96,8 @@ installed_files() {
   (cd "$unix_dir" 2>/dev/null && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ' | sed 's/ $//')
 }
 sorted() { printf '%s\n' "$@" | sort | tr '\n' ' ' | sed 's/ $//'; }
+# A text as the registry file writes it: backslashes and quotes escaped.
+registry_form() { printf '%s' "$1" | sed 's/[\\"]/\\&/g'; }
 uninstall_key='Microsoft\\Windows\\CurrentVersion\\Uninstall\\QM208X-Alpaca'
 # What the server zip holds (tests/windows/check_zips.sh checks that file for
 # file), as staged for the installer, and the uninstaller.
@@ -103,10 +122,10 @@ expect_equal "setup page entry" \
   "$(tr -d '\r' <"$menu/QM-208X Alpaca/QM-208X Alpaca setup page.url" | grep '^URL=')" \
   "URL=http://localhost:11111/setup"
 version=$(basename "$setup" | sed -n 's/^qm208x-alpaca-\(.*\)-setup\.exe$/\1/p')
-uninstaller='\"C:\\Program Files\\QM208X Alpaca\\uninstall.exe\"'
+uninstaller=$(registry_form "\"$install_dir\\uninstall.exe\"")
 # registry name | value as the registry file holds it
 while IFS='|' read -r name expected; do
-  expect_equal "Add/Remove Programs: $name" "$(registry_value "$uninstall_key" "$name")" "$expected"
+  expect_equal "Add/Remove Programs: $name" "$(registry_value "$view$uninstall_key" "$name")" "$expected"
 done <<VALUES
 DisplayName|"QM-208X Alpaca server"
 DisplayVersion|"$version"
@@ -114,7 +133,11 @@ Publisher|"QM208X driver maintainers"
 UninstallString|"$uninstaller"
 QuietUninstallString|"$uninstaller /S"
 VALUES
-size=$(registry_value "$uninstall_key" EstimatedSize | sed -n 's/^dword:\([0-9a-f]*\)$/\1/p')
+if [ -n "$view" ]; then
+  expect_equal "Add/Remove Programs: no entry in the 64-bit view" \
+    "$(registry_value "$uninstall_key" DisplayName)" ""
+fi
+size=$(registry_value "$view$uninstall_key" EstimatedSize | sed -n 's/^dword:\([0-9a-f]*\)$/\1/p')
 check "Add/Remove Programs: EstimatedSize of at least 500 KiB (got ${size:-none})" \
   test "$((16#${size:-0}))" -ge 500
 check "the simulated CCDVideoAPI.dll is the one built" cmp -s "$unix_dir/CCDVideoAPI.dll" \
@@ -158,7 +181,7 @@ expect_equal "files installed with the maker's library" "$(installed_files)" \
   "$(sorted CCDVideoAPI.dll $common_files)"
 check "CCDVideoAPI.dll is the copy of the maker's" cmp -s "$work/CCDVideoAPI.dll" "$unix_dir/CCDVideoAPI.dll"
 check "no start at logon with /NOLOGON" test ! -e "$menu/StartUp/QM-208X Alpaca server.lnk"
-expect_equal "camera library recorded" "$(registry_value 'QM208X Alpaca' CameraLibrary)" '"maker"'
+expect_equal "camera library recorded" "$(registry_value "${view}QM208X Alpaca" CameraLibrary)" '"maker"'
 
 # 4. Refused command lines: status 2, nothing changed.
 # arguments (after /S) | what
@@ -189,5 +212,5 @@ expect_equal "installed registry keys left after uninstall" \
 check "the user's settings are kept" test -f "$settings/qm-alpaca.json"
 rm -rf "$settings"
 
-echo "installer: $passed passed, $failed failed"
+echo "installer, $arch prefix: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -30,7 +30,7 @@ for ((run = 1; run <= runs; run++)); do
     result="FAILED (status $?)"; failed=$((failed + 1))
   fi
   note=""
-  if grep -q 'retrying once on a fresh prefix' "$log"; then
+  if grep -q 'retrying once on a fresh' "$log"; then
     note=", prefix start-up retried"; retried=$((retried + 1))
   fi
   echo "run $run: $result in $((SECONDS - start)) s$note ($log)"
